@@ -1,0 +1,8 @@
+// darken_only: the smaller value. The scalar form ignores a NaN operand
+// (fminf); the lanes give back the second operand on NaN.
+#include "blend_common.hpp"
+
+float darken_only_comp(float in, float layer) { return std::fmin(in, layer); }
+ZV_LANE_FORMULA(darken_only, return min_l(in, layer);)
+ZV_U8_FORMULA(darken_only, return mul(to_float(min_u(in, layer)), inv255);)
+ZV_SEPARABLE_ENTRY_U8(darken_only, 0)

@@ -1,0 +1,8 @@
+// divide: 256 in / (layer + 1) on the 0..255 scale, capped at the top:
+// (in * 256/255) / (layer + 1/255). For layer >= 0 the denominator is positive.
+#include "blend_common.hpp"
+
+ZV_SHARED_FORMULA(divide,
+    const V denom = add(layer, splat(kInv255));
+    return cap_one(div(mul(in, splat(256.0f * kInv255)), denom));)
+ZV_SEPARABLE_ENTRY(divide, 0)

@@ -1,0 +1,11 @@
+// dodge: in / (1 - layer), capped at 1. Where 1 - layer <= 0 the result is 1,
+// or 0 for a black background.
+#include "blend_common.hpp"
+
+ZV_SHARED_FORMULA(dodge,
+    const V one = splat(1.0f), zero = splat(0.0f);
+    const V denom = sub(one, layer);
+    const M denom_mask = le(denom, zero);
+    const V value = select(denom_mask, one, cap_one(div(in, denom)));
+    return select(mand(denom_mask, le(in, zero)), zero, value);)
+ZV_SEPARABLE_ENTRY(dodge, 0)

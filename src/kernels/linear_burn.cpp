@@ -1,0 +1,8 @@
+// linear_burn: in + layer - 1, floored at 0. The scalar form adds first, the
+// lanes subtract 1 first; the two can differ in the last bit.
+#include "blend_common.hpp"
+
+float linear_burn_comp(float in, float layer) { return std::fmax((in + layer) - 1.0f, 0.0f); }
+ZV_LANE_FORMULA(linear_burn, return max_l(add(sub(in, splat(1.0f)), layer), splat(0.0f));)
+ZV_U8_FORMULA(linear_burn, return max_l(mul(to_float(sub_i(add_i(in, layer), splat_i(255))), inv255), splat(0.0f));)
+ZV_SEPARABLE_ENTRY_U8(linear_burn, 0)

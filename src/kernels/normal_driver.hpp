@@ -1,0 +1,89 @@
+// The normal driver: the foreground laid over the background with the over
+// operator on straight alpha, scaled by the opacity.
+//
+//   alpha  = layer_a*o + in_a*(1 - layer_a*o)
+//   colour = (layer_c*layer_a*o + in_c*in_a*(1 - layer_a*o)) / alpha, or 0 unless alpha > 0
+#pragma once
+
+#include "separable.hpp"
+
+ZV_SSE_BEGIN
+namespace zv_sse {
+#include "normal_stages.inc"
+}
+ZV_SSE_END
+
+ZV_AVX_BEGIN
+namespace zv_avx {
+#include "normal_stages.inc"
+}
+ZV_AVX_END
+
+template <bool BgU8, bool FgU8>
+void normal_scalar_typed(BlendJob& job, npy_intp index) {
+    const BlendArray& bg = job.background;
+    const BlendArray& fg = job.foreground;
+    const int bc = bg.channels, fc = fg.channels;
+    const float opacity = job.opacity;
+    for (; index < job.pixels; ++index) {
+        const npy_intp b = index * bc, f = index * fc;
+        const float in_a = bc == 4 ? read_elem<BgU8>(bg, b + 3) : 1.0f;
+        const float layer_a = fc == 4 ? read_elem<FgU8>(fg, f + 3) : 1.0f;
+        const float layer_opacity = layer_a * opacity;
+        const float inv_layer_opacity = 1.0f - layer_opacity;
+        const float denom = std::fma(in_a, inv_layer_opacity, layer_opacity);
+        for (int c = 0; c < 3; ++c) {
+            float out_c = 0.0f;
+            if (denom > 0.0f) {
+                const float in_c = read_elem<BgU8>(bg, b + c), layer_c = read_elem<FgU8>(fg, f + c);
+                out_c = std::fma(layer_c, layer_opacity, (in_c * in_a) * inv_layer_opacity) / denom;
+            }
+            write_elem<BgU8>(job.output, b + c, out_c);
+        }
+        if (bc == 4) write_elem<BgU8>(job.output, b + 3, denom);
+    }
+}
+
+inline void normal_pixels(BlendJob& job) {
+    npy_intp index = 0;
+    if (job.kernel == KERNEL_AVX2) zv_avx::normal_blocks(job, index);
+    if (job.kernel != KERNEL_SCALAR) zv_sse::normal_blocks(job, index);
+    const bool bg8 = job.background.is_uint8, fg8 = job.foreground.is_uint8;
+    if (bg8 && fg8) normal_scalar_typed<true, true>(job, index);
+    else if (bg8) normal_scalar_typed<true, false>(job, index);
+    else if (fg8) normal_scalar_typed<false, true>(job, index);
+    else normal_scalar_typed<false, false>(job, index);
+}
+
+// Opacity >= 1 over a 3-channel foreground: the result is the foreground,
+// converted to the background's type, fully opaque.
+template <bool OutU8, bool FgU8>
+void copy_foreground_typed(BlendJob& job) {
+    const int oc = job.output.channels;
+    if (OutU8 == FgU8 && oc == 3) {
+        std::memcpy(OutU8 ? static_cast<void*>(job.output.u8) : job.output.f32,
+                    FgU8 ? static_cast<const void*>(job.foreground.u8) : job.foreground.f32,
+                    static_cast<size_t>(job.pixels) * 3 * (OutU8 ? 1 : sizeof(float)));
+        return;
+    }
+    for (npy_intp i = 0; i < job.pixels; ++i) {
+        for (int c = 0; c < 3; ++c) {
+            if constexpr (OutU8 && FgU8) job.output.u8[i * oc + c] = job.foreground.u8[i * 3 + c];
+            else if constexpr (!OutU8 && !FgU8) job.output.f32[i * oc + c] = job.foreground.f32[i * 3 + c];
+            else write_elem<OutU8>(job.output, i * oc + c, read_elem<FgU8>(job.foreground, i * 3 + c));
+        }
+        if (oc == 4) write_elem<OutU8>(job.output, i * 4 + 3, 1.0f);
+    }
+}
+
+inline void normal_copy_foreground(BlendJob& job) {
+    const bool out8 = job.output.is_uint8, fg8 = job.foreground.is_uint8;
+    if (out8 && fg8) copy_foreground_typed<true, true>(job);
+    else if (out8) copy_foreground_typed<true, false>(job);
+    else if (fg8) copy_foreground_typed<false, true>(job);
+    else copy_foreground_typed<false, false>(job);
+}
+
+inline PyObject* blend_normal_mode(PyObject* args) {
+    return run_blend_call(args, &normal_pixels, 0, &normal_copy_foreground);
+}

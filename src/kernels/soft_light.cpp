@@ -1,0 +1,16 @@
+// soft_light: (1 - in) in layer + in screen(in, layer). The scalar and lane
+// forms place the roundings differently and can differ in the last bit.
+#include "blend_common.hpp"
+
+float soft_light_comp(float in, float layer) {
+    const float inner = std::fma(-(1.0f - in), 1.0f - layer, 1.0f);
+    const float term1 = (1.0f - in) * in;
+    const float term2 = in * inner;
+    return std::fma(term1, layer, term2);
+}
+ZV_LANE_FORMULA(soft_light,
+    const V one = splat(1.0f);
+    const V inner = fnmadd(sub(one, in), sub(one, layer), one);
+    const V term1 = mul(mul(in, sub(one, in)), layer);
+    return mul_add(in, inner, term1);)
+ZV_SEPARABLE_ENTRY(soft_light, 0)
