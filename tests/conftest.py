@@ -11,7 +11,10 @@ DTYPES = (np.uint8, np.float32)
 # (bg dtype, fg dtype, bg channels, fg channels) for every combination
 COMBOS = [(bd, fd, cb, cf) for bd in DTYPES for fd in DTYPES for cb in (3, 4) for cf in (3, 4)]
 COMBO_IDS = [f"{np.dtype(bd).name}{cb}-{np.dtype(fd).name}{cf}" for bd, fd, cb, cf in COMBOS]
+FLOAT_COMBOS = [c for c in COMBOS if np.float32 in c[:2]]
+FLOAT_IDS = [i for c, i in zip(COMBOS, COMBO_IDS) if np.float32 in c[:2]]
 OPACITIES = (0.0, -0.5, 0.25, 0.5, 1.0, 1.5, float("nan"))
+SPECIAL = np.array([np.nan, np.inf, -np.inf, -40, 0, 0.5, 3, 127.5, 254.5, 255, 300, 1e30], np.float32)
 
 
 @pytest.fixture(params=KERNELS)
@@ -43,6 +46,24 @@ def images():
     """Factory of seeded random images: images(h, w, c, dtype)."""
     rng = np.random.default_rng(20240611)
     return lambda h, w, c, dtype: make_image(rng, h, w, c, dtype)
+
+
+def with_specials(img, seed):
+    """Float images get NaN, infinities and out-of-range values everywhere, alpha included."""
+    if img.dtype == np.float32:
+        img[...] = np.random.default_rng(seed).choice(SPECIAL, img.shape)
+    return img
+
+
+def check(mode, bg, fg, opacity, kernel):
+    """The module's result equals the reference model's exactly."""
+    import _zarvel
+    from reference import blend
+    got = getattr(_zarvel, mode)(bg, fg, opacity, kernel)
+    try:
+        same(got, blend(mode, bg, fg, opacity, kernel))
+    except AssertionError as e:
+        raise AssertionError(f"{mode} opacity={opacity} kernel={kernel}: {e}") from None
 
 
 def same(got, want):
