@@ -10,9 +10,8 @@
     ZV_COLOUR_MODES(X)                                                                                   \
     X(burn) X(linear_burn) X(exclusion) X(vivid_light) X(pin_light)
 
-#ifndef ZV_COLOUR_MODES
-#define ZV_COLOUR_MODES(X)
-#endif
+#define ZV_COLOUR_MODES(X) \
+    X(hsv_hue) X(hsv_saturation) X(hsv_value) X(hsl_color) X(lch_hue) X(lch_chroma) X(lch_color) X(lch_lightness)
 
 #define ZV_DECLARE_ENTRY(mode) PyObject* blend_##mode(PyObject* self, PyObject* args);
 ZV_MODES(ZV_DECLARE_ENTRY)

@@ -4,8 +4,10 @@
 // that turn one formula per mode into its scalar, 4-lane and 8-lane forms.
 #pragma once
 
+#include "lch.hpp"
 #include "normal_driver.hpp"
 #include "separable.hpp"
+#include "triplet.hpp"
 
 // vivid_light's scalar form: burn with the doubled layer below 0.5, dodge with
 // (layer - 0.5) doubled above it, each guarded before it divides.

@@ -21,7 +21,15 @@ from _zarvel import (
     grain_extract,
     grain_merge,
     hard_light,
+    hsl_color,
+    hsv_hue,
+    hsv_saturation,
+    hsv_value,
     kernel_available,
+    lch_chroma,
+    lch_color,
+    lch_hue,
+    lch_lightness,
     lighten_only,
     linear_burn,
     multiply,
@@ -52,6 +60,12 @@ SEPARABLE_MODES = (
     "hard_light", "difference", "subtract", "grain_extract", "grain_merge", "divide", "overlay",
     "burn", "linear_burn", "exclusion", "vivid_light", "pin_light",
 )
-MODES = ("normal",) + SEPARABLE_MODES
+COLOUR_MODES = (
+    "hsv_hue", "hsv_saturation", "hsv_value", "hsl_color",
+    "lch_hue", "lch_chroma", "lch_color", "lch_lightness",
+)
+# In the order of the module's method table: the colour modes follow overlay.
+_SPLIT = SEPARABLE_MODES.index("overlay") + 1
+MODES = ("normal",) + SEPARABLE_MODES[:_SPLIT] + COLOUR_MODES + SEPARABLE_MODES[_SPLIT:]
 
-__all__ = ["KernelKind", "MODES", "SEPARABLE_MODES", "kernel_available", *MODES]
+__all__ = ["COLOUR_MODES", "KernelKind", "MODES", "SEPARABLE_MODES", "kernel_available", *MODES]
