@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "simd_ops.hpp"
 
@@ -49,6 +50,19 @@ struct BlendJob {
     kernel_kind kernel;
     int clip_output;
 };
+
+// Calls f(bg_is_u8, fg_is_u8) with the two element types as compile-time
+// constants (std::true_type / std::false_type), so every combination gets a
+// loop of its own and no pixel loop tests a type.
+template <class F>
+ZV_INLINE void with_element_types(bool bg_u8, bool fg_u8, F&& f) {
+    using U8 = std::true_type;
+    using F32 = std::false_type;
+    if (bg_u8 && fg_u8) f(U8{}, U8{});
+    else if (bg_u8) f(U8{}, F32{});
+    else if (fg_u8) f(F32{}, U8{});
+    else f(F32{}, F32{});
+}
 
 // ---- one-channel access ---------------------------------------------------
 

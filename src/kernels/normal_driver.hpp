@@ -91,11 +91,9 @@ inline void normal_pixels(BlendJob& job) {
     npy_intp index = 0;
     if (job.kernel == KERNEL_AVX2) zv_avx::normal_blocks(job, index);
     if (job.kernel != KERNEL_SCALAR) zv_sse::normal_blocks(job, index);
-    const bool bg8 = job.background.is_uint8, fg8 = job.foreground.is_uint8;
-    if (bg8 && fg8) normal_scalar_typed<true, true>(job, index);
-    else if (bg8) normal_scalar_typed<true, false>(job, index);
-    else if (fg8) normal_scalar_typed<false, true>(job, index);
-    else normal_scalar_typed<false, false>(job, index);
+    with_element_types(job.background.is_uint8, job.foreground.is_uint8, [&](auto bg8, auto fg8) {
+        normal_scalar_typed<decltype(bg8)::value, decltype(fg8)::value>(job, index);
+    });
 }
 
 // Opacity >= 1 over a 3-channel foreground: the result is the foreground,
@@ -120,11 +118,9 @@ void copy_foreground_typed(BlendJob& job) {
 }
 
 inline void normal_copy_foreground(BlendJob& job) {
-    const bool out8 = job.output.is_uint8, fg8 = job.foreground.is_uint8;
-    if (out8 && fg8) copy_foreground_typed<true, true>(job);
-    else if (out8) copy_foreground_typed<true, false>(job);
-    else if (fg8) copy_foreground_typed<false, true>(job);
-    else copy_foreground_typed<false, false>(job);
+    with_element_types(job.output.is_uint8, job.foreground.is_uint8, [&](auto out8, auto fg8) {
+        copy_foreground_typed<decltype(out8)::value, decltype(fg8)::value>(job);
+    });
 }
 
 inline PyObject* blend_normal_mode(PyObject* args) {

@@ -471,115 +471,33 @@ ZV_STAMP_LANES(
 // read as the scalar reads do, with a true division by 255 per element (the
 // deinterleaving loaders run with a scale of 1, which is exact, and the lanes
 // are divided afterwards); its 8-bit colours take the inv255 multiply.
-ZV_SSE_BEGIN
-namespace zv_sse {
-
-ZV_INLINE void load_rgb4_u8(const uint8_t* data, int channels, npy_intp index, V inv255, V& r, V& g, V& b) {
-    if (channels == 3) {
-        load_rgb4_u8_to_unit_f32_sse(data + index * 3, inv255, r, g, b);
-    } else {
+ZV_STAMP_LANES(
+    ZV_INLINE void load_rgb_u8(const uint8_t* data, int channels, npy_intp index, V inv255, V& r, V& g, V& b) {
         V a;
-        load_rgba4_u8_to_unit_f32_sse(data + index * 4, inv255, r, g, b, a);
+        if (channels == 3) load_unit_u8_3ch(data + index * 3, inv255, r, g, b);
+        else load_unit_u8_4ch(data + index * 4, inv255, r, g, b, a);
     }
-}
 
-ZV_INLINE void load_rgb4_f32(const float* data, int channels, npy_intp index, V& r, V& g, V& b) {
-    const V one = _mm_set1_ps(1.0f), k255 = _mm_set1_ps(255.0f);
-    if (channels == 3) {
-        load_rgb4_f32_to_unit_f32_sse(data + index * 3, one, r, g, b);
-    } else {
+    ZV_INLINE void load_rgb_f32(const float* data, int channels, npy_intp index, V& r, V& g, V& b) {
+        const V one = splat(1.0f), k255 = splat(255.0f);
         V a;
-        load_rgba4_f32_to_unit_f32_sse(data + index * 4, one, r, g, b, a);
+        if (channels == 3) load_unit_f32_3ch(data + index * 3, one, r, g, b);
+        else load_unit_f32_4ch(data + index * 4, one, r, g, b, a);
+        r = div(r, k255);
+        g = div(g, k255);
+        b = div(b, k255);
     }
-    r = _mm_div_ps(r, k255);
-    g = _mm_div_ps(g, k255);
-    b = _mm_div_ps(b, k255);
-}
 
-ZV_INLINE V load_alpha4_u8(const uint8_t* data, int channels, npy_intp index) {
-    if (channels != 4) return _mm_set1_ps(1.0f);
-    VI r, g, b, a;
-    load_rgba4_u8_to_u32_sse(data + index * 4, r, g, b, a);
-    return _mm_div_ps(_mm_cvtepi32_ps(a), _mm_set1_ps(255.0f));
-}
-
-ZV_INLINE V load_alpha4_f32(const float* data, int channels, npy_intp index) {
-    if (channels != 4) return _mm_set1_ps(1.0f);
-    V r, g, b, a;
-    load_rgba4_f32_to_unit_f32_sse(data + index * 4, _mm_set1_ps(1.0f), r, g, b, a);
-    return _mm_div_ps(a, _mm_set1_ps(255.0f));
-}
-
-// Generic names for the triplet stages (the same names exist for 8 lanes).
-ZV_INLINE void load_rgb_u8(const uint8_t* data, int channels, npy_intp index, V inv255, V& r, V& g, V& b) {
-    load_rgb4_u8(data, channels, index, inv255, r, g, b);
-}
-ZV_INLINE void load_rgb_f32(const float* data, int channels, npy_intp index, V& r, V& g, V& b) {
-    load_rgb4_f32(data, channels, index, r, g, b);
-}
-ZV_INLINE V load_alpha_u8(const uint8_t* data, int channels, npy_intp index) {
-    return load_alpha4_u8(data, channels, index);
-}
-ZV_INLINE V load_alpha_f32(const float* data, int channels, npy_intp index) {
-    return load_alpha4_f32(data, channels, index);
-}
-ZV_INLINE void store_rgba_u8(BlendOutput* output, npy_intp index, V r, V g, V b, V a) {
-    store_rgba4_u8(output, index, r, g, b, a);
-}
-ZV_INLINE void store_rgba_f32(float* p, V r, V g, V b, V a) { store_rgba4_f32_from_unit_sse(p, r, g, b, a); }
-ZV_INLINE void store_rgb(BlendOutput* output, npy_intp index, V r, V g, V b) { store_rgb4(output, index, r, g, b); }
-
-}  // namespace zv_sse
-ZV_SSE_END
-
-ZV_AVX_BEGIN
-namespace zv_avx {
-
-ZV_INLINE void load_rgb8_f32(const float* data, int channels, npy_intp index, V& r, V& g, V& b) {
-    const __m128 one = _mm_set1_ps(1.0f);
-    const V k255 = _mm256_set1_ps(255.0f);
-    if (channels == 3) {
-        load_rgb8_f32_to_unit_f32_avx2(data + index * 3, one, r, g, b);
-    } else {
-        V a;
-        load_rgba8_f32_to_unit_f32_avx2(data + index * 4, one, r, g, b, a);
+    ZV_INLINE V load_alpha_u8(const uint8_t* data, int channels, npy_intp index) {
+        if (channels != 4) return splat(1.0f);
+        VI r, g, b, a;
+        load_int_4ch(data + index * 4, r, g, b, a);
+        return div(to_float(a), splat(255.0f));
     }
-    r = _mm256_div_ps(r, k255);
-    g = _mm256_div_ps(g, k255);
-    b = _mm256_div_ps(b, k255);
-}
 
-ZV_INLINE V load_alpha8_u8(const uint8_t* data, int channels, npy_intp index) {
-    if (channels != 4) return _mm256_set1_ps(1.0f);
-    VI r, g, b, a;
-    load_rgba8_u8_to_u32_avx2(data + index * 4, r, g, b, a);
-    return _mm256_div_ps(_mm256_cvtepi32_ps(a), _mm256_set1_ps(255.0f));
-}
-
-ZV_INLINE V load_alpha8_f32(const float* data, int channels, npy_intp index) {
-    if (channels != 4) return _mm256_set1_ps(1.0f);
-    V r, g, b, a;
-    load_rgba8_f32_to_unit_f32_avx2(data + index * 4, _mm_set1_ps(1.0f), r, g, b, a);
-    return _mm256_div_ps(a, _mm256_set1_ps(255.0f));
-}
-
-ZV_INLINE void load_rgb_u8(const uint8_t* data, int channels, npy_intp index, V inv255, V& r, V& g, V& b) {
-    load_rgb8_u8(data, channels, index, inv255, r, g, b);
-}
-ZV_INLINE void load_rgb_f32(const float* data, int channels, npy_intp index, V& r, V& g, V& b) {
-    load_rgb8_f32(data, channels, index, r, g, b);
-}
-ZV_INLINE V load_alpha_u8(const uint8_t* data, int channels, npy_intp index) {
-    return load_alpha8_u8(data, channels, index);
-}
-ZV_INLINE V load_alpha_f32(const float* data, int channels, npy_intp index) {
-    return load_alpha8_f32(data, channels, index);
-}
-ZV_INLINE void store_rgba_u8(BlendOutput* output, npy_intp index, V r, V g, V b, V a) {
-    store_rgba8_u8(output, index, r, g, b, a);
-}
-ZV_INLINE void store_rgba_f32(float* p, V r, V g, V b, V a) { store_rgba8_f32_from_unit_avx2(p, r, g, b, a); }
-ZV_INLINE void store_rgb(BlendOutput* output, npy_intp index, V r, V g, V b) { store_rgb8(output, index, r, g, b); }
-
-}  // namespace zv_avx
-ZV_AVX_END
+    ZV_INLINE V load_alpha_f32(const float* data, int channels, npy_intp index) {
+        if (channels != 4) return splat(1.0f);
+        V r, g, b, a;
+        load_unit_f32_4ch(data + index * 4, splat(1.0f), r, g, b, a);
+        return div(a, splat(255.0f));
+    })

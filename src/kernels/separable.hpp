@@ -71,11 +71,9 @@ void ratio_scalar_typed(BlendJob& job, npy_intp index) {
 
 template <blend_comp_fn S>
 void ratio_scalar(BlendJob& job, npy_intp index) {
-    const bool bg8 = job.background.is_uint8, fg8 = job.foreground.is_uint8;
-    if (bg8 && fg8) ratio_scalar_typed<S, true, true>(job, index);
-    else if (bg8) ratio_scalar_typed<S, true, false>(job, index);
-    else if (fg8) ratio_scalar_typed<S, false, true>(job, index);
-    else ratio_scalar_typed<S, false, false>(job, index);
+    with_element_types(job.background.is_uint8, job.foreground.is_uint8, [&](auto bg8, auto fg8) {
+        ratio_scalar_typed<S, decltype(bg8)::value, decltype(fg8)::value>(job, index);
+    });
 }
 
 // Element-wise tail of the flat stage (fewer than one vector step).

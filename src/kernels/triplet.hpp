@@ -61,11 +61,9 @@ void triplet_scalar_typed(BlendJob& job, npy_intp index) {
 
 template <blend_rgb_comp_fn S>
 void triplet_scalar(BlendJob& job, npy_intp index) {
-    const bool bg8 = job.background.is_uint8, fg8 = job.foreground.is_uint8;
-    if (bg8 && fg8) triplet_scalar_typed<S, true, true>(job, index);
-    else if (bg8) triplet_scalar_typed<S, true, false>(job, index);
-    else if (fg8) triplet_scalar_typed<S, false, true>(job, index);
-    else triplet_scalar_typed<S, false, false>(job, index);
+    with_element_types(job.background.is_uint8, job.foreground.is_uint8, [&](auto bg8, auto fg8) {
+        triplet_scalar_typed<S, decltype(bg8)::value, decltype(fg8)::value>(job, index);
+    });
 }
 
 template <blend_rgb_comp_fn S, blend_rgb_comp_fn128 F4, blend_rgb_comp_fn256 F8>
