@@ -19,32 +19,13 @@ import ctypes.util
 
 import numpy as np
 
+from reference import fma32 as fma
+
 F = np.float32
 INV255 = np.array(0x3B808081, np.uint32).view(F)[()]
 NAMES = ("hsv_hue", "hsv_saturation", "hsv_value", "hsl_color",
          "lch_hue", "lch_chroma", "lch_color", "lch_lightness")
 LCH_FLAGS = {"lch_hue": (0, 0, 1), "lch_chroma": (0, 1, 0), "lch_color": (0, 1, 1), "lch_lightness": (1, 0, 0)}
-
-
-def fma(a, b, c):
-    """a*b + c rounded once to float32 (the float64 product is exact; a float64
-    sum that lands exactly on a float32 midpoint is nudged toward its TwoSum error)."""
-    a, b, c = (np.asarray(x, F) for x in (a, b, c))
-    with np.errstate(all="ignore"):
-        p = a.astype(np.float64) * b.astype(np.float64)
-        c64 = c.astype(np.float64)
-        s = p + c64
-        bv = s - p
-        e = (p - (s - bv)) + (c64 - bv)
-        r = s.astype(F)
-        lo, hi = np.nextafter(r, F(-np.inf)).astype(np.float64), np.nextafter(r, F(np.inf)).astype(np.float64)
-        r64 = r.astype(np.float64)
-        mid = (s == (r64 + lo) / 2) | (s == (r64 + hi) / 2)
-        tie = np.isfinite(s) & (e != 0) & mid
-        if np.any(tie):
-            s = np.where(tie, np.nextafter(s, np.where(e > 0, np.inf, -np.inf)), s)
-            r = s.astype(F)
-    return r
 
 
 # ---- the C library -----------------------------------------------------------
