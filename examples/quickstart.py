@@ -66,9 +66,12 @@ def main():
 
     print("\nfloat32 (0..255 scale) RGBA background, uint8 RGB layer:")
     photo_f = np.concatenate([photo.astype(np.float32), np.full((H, W, 1), 255, np.float32)], axis=2)
+    # A strided view such as layer[..., :3] would work too, but NumPy copies it
+    # first; a contiguous array is read in place.
+    layer_rgb = np.ascontiguousarray(layer[..., :3])
     for mode in ("multiply", "addition", "divide"):
-        out, sec = timed(getattr(zarvel, mode), photo_f, layer[..., :3], 0.5)
-        show(f"{mode}(opacity=0.5)", photo_f, layer, out, sec)
+        out, sec = timed(getattr(zarvel, mode), photo_f, layer_rgb, 0.5)
+        show(f"{mode}(opacity=0.5)", photo_f, layer_rgb, out, sec)
     print("  the result keeps the background's type and channel count:", out.dtype, out.shape)
 
     print("\nthe same multiply on each kernel (a kernel the processor lacks runs as scalar):")
