@@ -9,33 +9,35 @@
 
 // The 8-bit integer path works element by element: with no alpha, every
 // channel of two 3-channel images gets the same weights, so bytes need not be
-// split into planes. madd sums in * inv_alpha + layer * alpha exactly (all
-// factors are at most 255).
+// split into planes. It runs in 16-bit lanes: in * (255 - alpha) +
+// layer * alpha is at most 255 * 255, and with the rounding term and the
+// shifted copy added it stays below 65536, so nothing overflows and the
+// result is the exact rounded quotient by 255.
 ZV_SSE_BEGIN
 namespace zv_sse {
-ZV_INLINE VI lerp_u8_words(VI in16, VI layer16, VI weights) {
-    const VI rounding = _mm_set1_epi32(128);
-    const VI lo = _mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(in16, layer16), weights), rounding);
-    const VI hi = _mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(in16, layer16), weights), rounding);
-    return _mm_packus_epi16(_mm_packs_epi32(div255_rounded(lo), div255_rounded(hi)), _mm_setzero_si128());
+ZV_INLINE VI lerp_u8_words(VI in16, VI layer16, int alpha) {
+    const VI t = _mm_add_epi16(_mm_add_epi16(_mm_mullo_epi16(in16, _mm_set1_epi16(static_cast<int16_t>(255 - alpha))),
+                                             _mm_mullo_epi16(layer16, _mm_set1_epi16(static_cast<int16_t>(alpha)))),
+                               _mm_set1_epi16(128));
+    return _mm_packus_epi16(_mm_srli_epi16(_mm_add_epi16(t, _mm_srli_epi16(t, 8)), 8), _mm_setzero_si128());
 }
-ZV_INLINE void lerp_u8_8(const uint8_t* in, const uint8_t* layer, uint8_t* out, VI weights) {
+ZV_INLINE void lerp_u8_8(const uint8_t* in, const uint8_t* layer, uint8_t* out, int alpha) {
     const VI a = _mm_cvtepu8_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(in)));
     const VI b = _mm_cvtepu8_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(layer)));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), lerp_u8_words(a, b, weights));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), lerp_u8_words(a, b, alpha));
 }
-ZV_INLINE void lerp_u8_4(const uint8_t* in, const uint8_t* layer, uint8_t* out, VI weights) {
+ZV_INLINE void lerp_u8_4(const uint8_t* in, const uint8_t* layer, uint8_t* out, int alpha) {
     int32_t a, b;
     std::memcpy(&a, in, 4);
     std::memcpy(&b, layer, 4);
     const int32_t r = _mm_cvtsi128_si32(
-        lerp_u8_words(_mm_cvtepu8_epi16(_mm_cvtsi32_si128(a)), _mm_cvtepu8_epi16(_mm_cvtsi32_si128(b)), weights));
+        lerp_u8_words(_mm_cvtepu8_epi16(_mm_cvtsi32_si128(a)), _mm_cvtepu8_epi16(_mm_cvtsi32_si128(b)), alpha));
     std::memcpy(out, &r, 4);
 }
 // 4 RGB pixels: exactly 12 bytes read from each input and written.
-ZV_INLINE void lerp_rgb_pixels(const uint8_t* in, const uint8_t* layer, uint8_t* out, VI weights) {
-    lerp_u8_8(in, layer, out, weights);
-    lerp_u8_4(in + 8, layer + 8, out + 8, weights);
+ZV_INLINE void lerp_rgb_pixels(const uint8_t* in, const uint8_t* layer, uint8_t* out, int alpha) {
+    lerp_u8_8(in, layer, out, alpha);
+    lerp_u8_4(in + 8, layer + 8, out + 8, alpha);
 }
 #include "normal_stages.inc"
 }  // namespace zv_sse
@@ -43,20 +45,21 @@ ZV_SSE_END
 
 ZV_AVX_BEGIN
 namespace zv_avx {
-ZV_INLINE void lerp_u8_16(const uint8_t* in, const uint8_t* layer, uint8_t* out, VI weights) {
+ZV_INLINE void lerp_u8_16(const uint8_t* in, const uint8_t* layer, uint8_t* out, int alpha) {
     const VI a = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)));
     const VI b = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(layer)));
-    const VI rounding = _mm256_set1_epi32(128);
-    const VI lo = _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi16(a, b), weights), rounding);
-    const VI hi = _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi16(a, b), weights), rounding);
-    const VI words = _mm256_packs_epi32(div255_rounded(lo), div255_rounded(hi));  // elements in order per half
+    const VI t = _mm256_add_epi16(
+        _mm256_add_epi16(_mm256_mullo_epi16(a, _mm256_set1_epi16(static_cast<int16_t>(255 - alpha))),
+                         _mm256_mullo_epi16(b, _mm256_set1_epi16(static_cast<int16_t>(alpha)))),
+        _mm256_set1_epi16(128));
+    const VI words = _mm256_srli_epi16(_mm256_add_epi16(t, _mm256_srli_epi16(t, 8)), 8);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
                      _mm_packus_epi16(_mm256_castsi256_si128(words), _mm256_extracti128_si256(words, 1)));
 }
 // 8 RGB pixels: exactly 24 bytes read from each input and written.
-ZV_INLINE void lerp_rgb_pixels(const uint8_t* in, const uint8_t* layer, uint8_t* out, VI weights) {
-    lerp_u8_16(in, layer, out, weights);
-    zv_sse::lerp_u8_8(in + 16, layer + 16, out + 16, _mm256_castsi256_si128(weights));
+ZV_INLINE void lerp_rgb_pixels(const uint8_t* in, const uint8_t* layer, uint8_t* out, int alpha) {
+    lerp_u8_16(in, layer, out, alpha);
+    zv_sse::lerp_u8_8(in + 16, layer + 16, out + 16, alpha);
 }
 #include "normal_stages.inc"
 }  // namespace zv_avx

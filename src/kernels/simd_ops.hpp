@@ -109,8 +109,6 @@ ZV_INLINE VI abs_i(VI a) { return _mm_abs_epi32(a); }
 ZV_INLINE VI min_u(VI a, VI b) { return _mm_min_epu32(a, b); }
 ZV_INLINE VI max_u(VI a, VI b) { return _mm_max_epu32(a, b); }
 ZV_INLINE V to_float(VI a) { return _mm_cvtepi32_ps(a); }
-// (t + (t >> 8)) >> 8, logical shifts: t / 255 to nearest once t carries the +128.
-ZV_INLINE VI div255_rounded(VI t) { return _mm_srli_epi32(_mm_add_epi32(t, _mm_srli_epi32(t, 8)), 8); }
 }  // namespace zv_sse
 ZV_SSE_END
 
@@ -157,7 +155,6 @@ ZV_INLINE VI abs_i(VI a) { return _mm256_abs_epi32(a); }
 ZV_INLINE VI min_u(VI a, VI b) { return _mm256_min_epu32(a, b); }
 ZV_INLINE VI max_u(VI a, VI b) { return _mm256_max_epu32(a, b); }
 ZV_INLINE V to_float(VI a) { return _mm256_cvtepi32_ps(a); }
-ZV_INLINE VI div255_rounded(VI t) { return _mm256_srli_epi32(_mm256_add_epi32(t, _mm256_srli_epi32(t, 8)), 8); }
 }  // namespace zv_avx
 ZV_AVX_END
 
