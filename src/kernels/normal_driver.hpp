@@ -73,8 +73,7 @@ void normal_scalar_typed(BlendJob& job, npy_intp index) {
     const float opacity = job.opacity;
     for (; index < job.pixels; ++index) {
         const npy_intp b = index * bc, f = index * fc;
-        const float in_a = bc == 4 ? read_elem<BgU8>(bg, b + 3) : 1.0f;
-        const float layer_a = fc == 4 ? read_elem<FgU8>(fg, f + 3) : 1.0f;
+        const float in_a = read_alpha<BgU8>(bg, index), layer_a = read_alpha<FgU8>(fg, index);
         const float layer_opacity = layer_a * opacity;
         const float inv_layer_opacity = 1.0f - layer_opacity;
         const float denom = std::fma(in_a, inv_layer_opacity, layer_opacity);

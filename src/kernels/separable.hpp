@@ -37,6 +37,12 @@ ZV_INLINE float read_elem(const BlendArray& a, npy_intp i) {
     else return read_channel_f32(a.f32, i);
 }
 
+// A pixel's alpha as a unit value: channel 3 of a 4-channel image, else 1.
+template <bool U8>
+ZV_INLINE float read_alpha(const BlendArray& a, npy_intp pixel) {
+    return a.channels == 4 ? read_elem<U8>(a, pixel * 4 + 3) : 1.0f;
+}
+
 template <bool U8>
 ZV_INLINE void write_elem(BlendOutput& out, npy_intp i, float value) {
     if constexpr (U8) write_channel_u8(out.u8, i, value);
@@ -53,8 +59,7 @@ void ratio_scalar_typed(BlendJob& job, npy_intp index) {
     const bool clip = job.clip_output != 0;
     for (; index < job.pixels; ++index) {
         const npy_intp b = index * bc, f = index * fc;
-        const float in_a = bc == 4 ? read_elem<BgU8>(bg, b + 3) : 1.0f;
-        const float layer_a = fc == 4 ? read_elem<FgU8>(fg, f + 3) : 1.0f;
+        const float in_a = read_alpha<BgU8>(bg, index), layer_a = read_alpha<FgU8>(fg, index);
         const float comp_alpha = std::fmin(in_a, layer_a) * opacity;
         const float new_alpha = std::fma(comp_alpha, 1.0f - in_a, in_a);
         const float ratio = new_alpha > 0.0f ? comp_alpha / new_alpha : 0.0f;

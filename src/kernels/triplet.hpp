@@ -45,8 +45,7 @@ void triplet_scalar_typed(BlendJob& job, npy_intp index) {
         const npy_intp b = index * bc, f = index * fc;
         const rgb_triplet in{read_elem<BgU8>(bg, b), read_elem<BgU8>(bg, b + 1), read_elem<BgU8>(bg, b + 2)};
         const rgb_triplet layer{read_elem<FgU8>(fg, f), read_elem<FgU8>(fg, f + 1), read_elem<FgU8>(fg, f + 2)};
-        const float bg_alpha = bc == 4 ? read_elem<BgU8>(bg, b + 3) : 1.0f;
-        const float fg_alpha = fc == 4 ? read_elem<FgU8>(fg, f + 3) : 1.0f;
+        const float bg_alpha = read_alpha<BgU8>(bg, index), fg_alpha = read_alpha<FgU8>(fg, index);
         const float comp_alpha = std::fmin(bg_alpha, fg_alpha) * opacity;
         const float new_alpha = std::fma(comp_alpha, 1.0f - bg_alpha, bg_alpha);
         const float ratio = new_alpha == 0.0f ? 0.0f : comp_alpha / new_alpha;
