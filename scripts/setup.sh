@@ -3,7 +3,7 @@
 # the package itself, built from this checkout.
 #
 #   scripts/setup.sh          the package and NumPy only
-#   scripts/setup.sh test     also pytest/hypothesis and qemu-user (for the
+#   scripts/setup.sh test     also pytest and qemu-user (for the
 #                             tests that run the module on emulated processors)
 #
 # Environment: PYTHON (default python3) creates the environment; ZARVEL_VENV

@@ -10,13 +10,6 @@
 
 #include "triplet.hpp"
 
-struct hsv_triplet {
-    float h, s, v;
-};
-struct hsl_triplet {
-    float h, s, l;
-};
-
 namespace zv_scalar {
 
 // fmaxf/fminf: a NaN channel is ignored.
@@ -149,41 +142,3 @@ ZV_STAMP_ALL(
         const V hsv_s = select(neq(value, zero), div(chroma, value), zero);
         hsv_to_rgb(h, hsv_s, value, r, g, b);
     })
-
-// Named forms.
-ZV_INLINE float rgb_max3(float a, float b, float c) { return zv_scalar::max3(a, b, c); }
-ZV_INLINE float rgb_min3(float a, float b, float c) { return zv_scalar::min3(a, b, c); }
-ZV_INLINE hsv_triplet rgb_to_hsv_triplet(rgb_triplet rgb) {
-    hsv_triplet hsv;
-    zv_scalar::rgb_to_hsv(rgb.r, rgb.g, rgb.b, hsv.h, hsv.s, hsv.v);
-    return hsv;
-}
-ZV_INLINE rgb_triplet hsv_to_rgb_triplet(hsv_triplet hsv) {
-    rgb_triplet rgb;
-    zv_scalar::hsv_to_rgb(hsv.h, hsv.s, hsv.v, rgb.r, rgb.g, rgb.b);
-    return rgb;
-}
-ZV_INLINE hsl_triplet rgb_to_hsl_triplet(rgb_triplet rgb) {
-    hsl_triplet hsl;
-    zv_scalar::rgb_to_hsl(rgb.r, rgb.g, rgb.b, hsl.h, hsl.s, hsl.l);
-    return hsl;
-}
-ZV_INLINE rgb_triplet hsl_to_rgb_triplet(hsl_triplet hsl) {
-    rgb_triplet rgb;
-    zv_scalar::hsl_to_rgb(hsl.h, hsl.s, hsl.l, rgb.r, rgb.g, rgb.b);
-    return rgb;
-}
-
-#define ZV_HSV_LANE_FORMS(suffix, ns, VT)                                                                        \
-    ZV_INLINE VT mod6_##suffix(VT value) { return ns::mod6(value); }                                             \
-    ZV_INLINE void rgb_to_hsv_##suffix(VT r, VT g, VT b, VT* h, VT* s, VT* v) { ns::rgb_to_hsv(r, g, b, *h, *s, *v); } \
-    ZV_INLINE void hsv_to_rgb_##suffix(VT h, VT s, VT v, VT* r, VT* g, VT* b) { ns::hsv_to_rgb(h, s, v, *r, *g, *b); } \
-    ZV_INLINE void rgb_to_hsl_##suffix(VT r, VT g, VT b, VT* h, VT* s, VT* l) { ns::rgb_to_hsl(r, g, b, *h, *s, *l); } \
-    ZV_INLINE void hsl_to_rgb_##suffix(VT h, VT s, VT l, VT* r, VT* g, VT* b) { ns::hsl_to_rgb(h, s, l, *r, *g, *b); }
-
-ZV_SSE_BEGIN
-ZV_HSV_LANE_FORMS(ps128, zv_sse, __m128)
-ZV_SSE_END
-ZV_AVX_BEGIN
-ZV_HSV_LANE_FORMS(ps256, zv_avx, __m256)
-ZV_AVX_END

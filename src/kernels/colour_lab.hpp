@@ -10,10 +10,6 @@
 
 #include "colour_hsv.hpp"
 
-struct lab_triplet {
-    float l, a, b;
-};
-
 constexpr float kSrgbDecodeThreshold = 0.04045f;
 constexpr float kSrgbEncodeThreshold = 0.0031308f;
 constexpr float kSrgbSlope = 12.92f;
@@ -196,36 +192,3 @@ ZV_STAMP_ALL(
         g = linear_to_srgb(row3(-0.969266f, 1.8760108f, 0.041556f, x, y, z));
         b = linear_to_srgb(row3(0.0556434f, -0.2040259f, 1.0572252f, x, y, z));
     })
-
-// Named forms.
-ZV_INLINE float srgb_to_linear_unit(float value) { return zv_scalar::srgb_to_linear(value); }
-ZV_INLINE float linear_to_srgb_unit(float value) { return zv_scalar::linear_to_srgb(value); }
-ZV_INLINE lab_triplet rgb_to_lab_triplet(rgb_triplet rgb) {
-    lab_triplet lab;
-    zv_scalar::rgb_to_lab(rgb.r, rgb.g, rgb.b, lab.l, lab.a, lab.b);
-    return lab;
-}
-ZV_INLINE rgb_triplet lab_to_rgb_triplet(lab_triplet lab) {
-    rgb_triplet rgb;
-    zv_scalar::lab_to_rgb(lab.l, lab.a, lab.b, rgb.r, rgb.g, rgb.b);
-    return rgb;
-}
-
-#define ZV_LAB_LANE_FORMS(suffix, ns, VT)                                                                      \
-    ZV_INLINE VT pow_2_4_approx_##suffix(VT value) { return ns::pow_2_4_approx(value); }                       \
-    ZV_INLINE VT pow_1_over_2_4_approx_##suffix(VT value) { return ns::pow_1_over_2_4_approx(value); }         \
-    ZV_INLINE VT srgb_to_linear_##suffix(VT value) { return ns::srgb_to_linear(value); }                       \
-    ZV_INLINE VT linear_to_srgb_##suffix(VT value) { return ns::linear_to_srgb(value); }                       \
-    ZV_INLINE void rgb_to_lab_##suffix(VT r, VT g, VT b, VT* l, VT* a, VT* lab_b) {                            \
-        ns::rgb_to_lab(r, g, b, *l, *a, *lab_b);                                                               \
-    }                                                                                                          \
-    ZV_INLINE void lab_to_rgb_##suffix(VT l, VT a, VT lab_b, VT* r, VT* g, VT* b) {                            \
-        ns::lab_to_rgb(l, a, lab_b, *r, *g, *b);                                                               \
-    }
-
-ZV_SSE_BEGIN
-ZV_LAB_LANE_FORMS(ps128, zv_sse, __m128)
-ZV_SSE_END
-ZV_AVX_BEGIN
-ZV_LAB_LANE_FORMS(ps256, zv_avx, __m256)
-ZV_AVX_END

@@ -18,7 +18,7 @@
 
 #include "simd_ops.hpp"
 
-enum kernel_kind { KERNEL_AUTO = 0, KERNEL_SCALAR = 1, KERNEL_SSE42 = 2, KERNEL_AVX2 = 3 };
+enum kernel_kind { KERNEL_SCALAR = 1, KERNEL_SSE42 = 2, KERNEL_AVX2 = 3 };
 
 // Defined with the module; reads the processor flags recorded at load.
 kernel_kind pick_kernel(const char* force_name);
@@ -72,10 +72,6 @@ ZV_INLINE float read_channel_u8(const uint8_t* data, npy_intp index) {
 
 ZV_INLINE float read_channel_f32(const float* data, npy_intp index) { return data[index] / 255.0f; }
 
-ZV_INLINE float read_channel(const BlendArray* array, npy_intp index) {
-    return array->is_uint8 ? read_channel_u8(array->u8, index) : read_channel_f32(array->f32, index);
-}
-
 // Clamps to 0..255 and rounds halves away from zero. A NaN stores 0, as the
 // vector stores do. (Adding 0.5 in double is exact for 0..255, so truncation
 // rounds exactly like lroundf without the library call.)
@@ -90,14 +86,6 @@ ZV_INLINE void write_channel_u8(uint8_t* data, npy_intp index, float value) {
 }
 
 ZV_INLINE void write_channel_f32(float* data, npy_intp index, float value) { data[index] = value * 255.0f; }
-
-ZV_INLINE void write_channel(BlendOutput* output, npy_intp index, float value) {
-    if (output->is_uint8) {
-        write_channel_u8(output->u8, index, value);
-    } else {
-        write_channel_f32(output->f32, index, value);
-    }
-}
 
 ZV_INLINE float clamp01(float value) { return zv_scalar::clamp01(value); }
 

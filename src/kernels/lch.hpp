@@ -50,18 +50,6 @@ ZV_INLINE rgb_triplet lch_blend_triplet(rgb_triplet bg, rgb_triplet fg, int use_
     return out;
 }
 
-#define ZV_LCH_LANE_FORM(suffix, ns, VT)                                                                       \
-    ZV_INLINE void lch_blend_##suffix(VT bg_r, VT bg_g, VT bg_b, VT fg_r, VT fg_g, VT fg_b, int use_l,          \
-                                      int use_c, int use_h, VT* out_r, VT* out_g, VT* out_b) {                 \
-        ns::lch_blend(bg_r, bg_g, bg_b, fg_r, fg_g, fg_b, use_l, use_c, use_h, *out_r, *out_g, *out_b);        \
-    }
-
-ZV_SSE_BEGIN
-ZV_LCH_LANE_FORM(ps128, zv_sse, __m128)
-ZV_SSE_END
-ZV_AVX_BEGIN
-ZV_LCH_LANE_FORM(ps256, zv_avx, __m256)
-ZV_AVX_END
 
 // One LCH mode: its three forms with the mode's constant flags, and its entry.
 #define ZV_LCH_MODE(mode, use_l, use_c, use_h)                                                                 \

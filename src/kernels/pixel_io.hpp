@@ -148,9 +148,6 @@ ZV_INLINE void store_unit_f32_to_u8_rgba4(V fr, V fg, V fb, V fa, uint8_t* out_p
 ZV_INLINE void store_unit_f32_to_u8_rgb4(V fr, V fg, V fb, uint8_t* out_ptr) {
     store_rgb12(out_ptr, pack_unit_f32_to_u8_rgb4(fr, fg, fb));
 }
-ZV_INLINE void store_u32_to_u8_rgb4(VI r, VI g, VI b, uint8_t* out_ptr) {
-    store_rgb12(out_ptr, pack_u32_to_u8_rgb4(r, g, b));
-}
 
 ZV_INLINE void store_rgba4_f32_from_unit_sse(float* p, V r, V g, V b, V a) {
     const V k255 = _mm_set1_ps(255.0f);
@@ -169,28 +166,6 @@ ZV_INLINE void store_rgb4_f32_scaled(float* p, V r, V g, V b) {
     _mm_storeu_ps(p, _mm_shuffle_ps(rg_lo, br_lo, _MM_SHUFFLE(3, 0, 1, 0)));
     _mm_storeu_ps(p + 4, _mm_shuffle_ps(gb_lo, rg_hi, _MM_SHUFFLE(1, 0, 3, 2)));
     _mm_storeu_ps(p + 8, _mm_shuffle_ps(br_hi, gb_hi, _MM_SHUFFLE(3, 2, 3, 0)));
-}
-
-ZV_INLINE void store_rgba4_u8(BlendOutput* output, npy_intp index, V r, V g, V b, V a) {
-    store_unit_f32_to_u8_rgba4(r, g, b, a, output->u8 + index * 4);
-}
-
-// Colour channels only; alpha elements of a 4-channel output are left alone.
-ZV_INLINE void store_rgb4(BlendOutput* output, npy_intp index, V r, V g, V b) {
-    if (output->channels == 3 && output->is_uint8) {
-        store_unit_f32_to_u8_rgb4(r, g, b, output->u8 + index * 3);
-    } else if (output->channels == 3) {
-        const V k255 = _mm_set1_ps(255.0f);
-        store_rgb4_f32_scaled(output->f32 + index * 3, _mm_mul_ps(r, k255), _mm_mul_ps(g, k255),
-                              _mm_mul_ps(b, k255));
-    } else {
-        alignas(16) float lanes[3][4];
-        _mm_store_ps(lanes[0], r);
-        _mm_store_ps(lanes[1], g);
-        _mm_store_ps(lanes[2], b);
-        for (int i = 0; i < 4; ++i)
-            for (int c = 0; c < 3; ++c) write_channel(output, (index + i) * output->channels + c, lanes[c][i]);
-    }
 }
 
 // Generic names used by the stages (the same names exist for 8 lanes).
@@ -218,7 +193,6 @@ ZV_INLINE void store_f32_3ch(float* p, V r, V g, V b) {
     const V k255 = _mm_set1_ps(255.0f);
     store_rgb4_f32_scaled(p, _mm_mul_ps(r, k255), _mm_mul_ps(g, k255), _mm_mul_ps(b, k255));
 }
-ZV_INLINE void store_int_3ch(uint8_t* p, VI r, VI g, VI b) { store_u32_to_u8_rgb4(r, g, b, p); }
 
 // 16 consecutive bytes as kLanes-wide groups of 32-bit integers, and back.
 ZV_INLINE VI widen_u8_group(VI bytes16, int group) {
@@ -351,10 +325,6 @@ ZV_INLINE void store_rgb8_u8_ptr(uint8_t* p, V r, V g, V b) {
     zv_sse::store_rgb12(p + 12, _mm256_extracti128_si256(px, 1));
 }
 
-ZV_INLINE void store_rgba8_u8(BlendOutput* output, npy_intp index, V r, V g, V b, V a) {
-    store_rgba8_u8_ptr(output->u8 + index * 4, r, g, b, a);
-}
-
 ZV_INLINE void store_rgba8_f32_from_unit_avx2(float* p, V r, V g, V b, V a) {
     zv_sse::store_rgba4_f32_from_unit_sse(p, _mm256_castps256_ps128(r), _mm256_castps256_ps128(g),
                                           _mm256_castps256_ps128(b), _mm256_castps256_ps128(a));
@@ -371,19 +341,6 @@ ZV_INLINE void store_rgb8_f32(float* p, V r, V g, V b) {
                                   _mm256_castps256_ps128(b));
     zv_sse::store_rgb4_f32_scaled(p + 12, _mm256_extractf128_ps(r, 1), _mm256_extractf128_ps(g, 1),
                                   _mm256_extractf128_ps(b, 1));
-}
-
-ZV_INLINE void store_rgb8(BlendOutput* output, npy_intp index, V r, V g, V b) {
-    if (output->channels == 3 && output->is_uint8) {
-        store_rgb8_u8_ptr(output->u8 + index * 3, r, g, b);
-    } else if (output->channels == 3) {
-        store_rgb8_f32(output->f32 + index * 3, r, g, b);
-    } else {
-        zv_sse::store_rgb4(output, index, _mm256_castps256_ps128(r), _mm256_castps256_ps128(g),
-                           _mm256_castps256_ps128(b));
-        zv_sse::store_rgb4(output, index + 4, _mm256_extractf128_ps(r, 1), _mm256_extractf128_ps(g, 1),
-                           _mm256_extractf128_ps(b, 1));
-    }
 }
 
 // Generic names used by the stages (the same names exist for 4 lanes).
@@ -406,11 +363,6 @@ ZV_INLINE void store_u8_4ch(uint8_t* p, V r, V g, V b, V a) { store_rgba8_u8_ptr
 ZV_INLINE void store_u8_3ch(uint8_t* p, V r, V g, V b) { store_rgb8_u8_ptr(p, r, g, b); }
 ZV_INLINE void store_f32_4ch(float* p, V r, V g, V b, V a) { store_rgba8_f32_from_unit_avx2(p, r, g, b, a); }
 ZV_INLINE void store_f32_3ch(float* p, V r, V g, V b) { store_rgb8_f32(p, r, g, b); }
-ZV_INLINE void store_int_3ch(uint8_t* p, VI r, VI g, VI b) {
-    zv_sse::store_u32_to_u8_rgb4(_mm256_castsi256_si128(r), _mm256_castsi256_si128(g), _mm256_castsi256_si128(b), p);
-    zv_sse::store_u32_to_u8_rgb4(_mm256_extracti128_si256(r, 1), _mm256_extracti128_si256(g, 1),
-                                 _mm256_extracti128_si256(b, 1), p + 12);
-}
 
 ZV_INLINE VI widen_u8_group(__m128i bytes16, int group) {
     return _mm256_cvtepu8_epi32(group == 0 ? bytes16 : _mm_srli_si128(bytes16, 8));
