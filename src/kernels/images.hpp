@@ -105,6 +105,56 @@ inline PyArrayObject* as_image_array(PyObject* object) {
         object, nullptr, 3, 3, NPY_ARRAY_IN_ARRAY | NPY_ARRAY_NOTSWAPPED, nullptr));
 }
 
+// An input as given. A 3-dimensional NumPy array is kept as it is, so that the
+// checks below run before NumPy copies anything (a wrong-sized broadcast view
+// must not be materialised); anything else is converted at once, which also
+// reports NumPy's own error for a wrong number of dimensions.
+inline PyArrayObject* take_image(PyObject* object) {
+    if (PyArray_Check(object) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(object)) == 3) {
+        Py_INCREF(object);
+        return reinterpret_cast<PyArrayObject*>(object);
+    }
+    return as_image_array(object);
+}
+
+// The element types, channel counts and sizes of two 3-dimensional arrays, in
+// this order; sets the exception and returns 0 on the first failure. Only the
+// type number is looked at, which a conversion to native order keeps.
+inline int check_images(PyArrayObject* bg, PyArrayObject* fg) {
+    const int bg_type = PyArray_TYPE(bg), fg_type = PyArray_TYPE(fg);
+    if ((bg_type != NPY_UINT8 && bg_type != NPY_FLOAT32) || (fg_type != NPY_UINT8 && fg_type != NPY_FLOAT32)) {
+        PyErr_SetString(PyExc_TypeError, "inputs must be uint8 or float32 numpy arrays");
+        return 0;
+    }
+    const npy_intp bg_channels = PyArray_DIM(bg, 2), fg_channels = PyArray_DIM(fg, 2);
+    if ((bg_channels != 3 && bg_channels != 4) || (fg_channels != 3 && fg_channels != 4)) {
+        PyErr_SetString(PyExc_ValueError, "inputs must have 3 or 4 channels");
+        return 0;
+    }
+    if (PyArray_DIM(fg, 0) != PyArray_DIM(bg, 0) || PyArray_DIM(fg, 1) != PyArray_DIM(bg, 1)) {
+        PyErr_SetString(PyExc_ValueError, "background and foreground must match in height and width");
+        return 0;
+    }
+    return 1;
+}
+
+// A checked input made C-contiguous, aligned and native (copied if need be),
+// then wrapped in a view of the call's own. Python code that runs later in the
+// parse (an opacity's __float__, a kernel's value) may reshape or retype the
+// caller's array in place; it cannot reach this view, so the pixel loop sees
+// exactly the array that was checked. The view also keeps the memory alive and
+// blocks a resize of the caller's array.
+inline PyArrayObject* private_view(PyArrayObject*& array) {
+    PyArrayObject* converted = as_image_array(reinterpret_cast<PyObject*>(array));
+    Py_DECREF(array);
+    array = converted;
+    if (converted == nullptr) return nullptr;
+    PyArrayObject* view = reinterpret_cast<PyArrayObject*>(PyArray_View(converted, nullptr, &PyArray_Type));
+    Py_DECREF(converted);
+    array = view;
+    return view;
+}
+
 inline void fill_view(BlendArray* view, PyArrayObject* array) {
     view->array = array;
     view->channels = static_cast<int32_t>(PyArray_DIM(array, 2));
@@ -124,9 +174,9 @@ inline int parse_blend_inputs(PyObject* args, BlendArray* background, BlendArray
     PyObject *bg_obj, *fg_obj, *opacity_obj = nullptr, *kernel_obj = nullptr;
     if (!PyArg_ParseTuple(args, "OO|OO", &bg_obj, &fg_obj, &opacity_obj, &kernel_obj)) return 0;
 
-    PyArrayObject* bg = as_image_array(bg_obj);
+    PyArrayObject* bg = take_image(bg_obj);
     if (bg == nullptr) return 0;
-    PyArrayObject* fg = as_image_array(fg_obj);
+    PyArrayObject* fg = take_image(fg_obj);
     if (fg == nullptr) {
         Py_DECREF(bg);
         return 0;
@@ -138,19 +188,16 @@ inline int parse_blend_inputs(PyObject* args, BlendArray* background, BlendArray
     auto fail = [&](PyObject* type, const char* message) {
         if (type != nullptr) PyErr_SetString(type, message);
         Py_XDECREF(hold);
-        Py_DECREF(bg);
-        Py_DECREF(fg);
+        Py_XDECREF(bg);
+        Py_XDECREF(fg);
         return 0;
     };
 
-    const int bg_type = PyArray_TYPE(bg), fg_type = PyArray_TYPE(fg);
-    if ((bg_type != NPY_UINT8 && bg_type != NPY_FLOAT32) || (fg_type != NPY_UINT8 && fg_type != NPY_FLOAT32))
-        return fail(PyExc_TypeError, "inputs must be uint8 or float32 numpy arrays");
-    const npy_intp bg_channels = PyArray_DIM(bg, 2), fg_channels = PyArray_DIM(fg, 2);
-    if ((bg_channels != 3 && bg_channels != 4) || (fg_channels != 3 && fg_channels != 4))
-        return fail(PyExc_ValueError, "inputs must have 3 or 4 channels");
-    if (PyArray_DIM(fg, 0) != PyArray_DIM(bg, 0) || PyArray_DIM(fg, 1) != PyArray_DIM(bg, 1))
-        return fail(PyExc_ValueError, "background and foreground must match in height and width");
+    if (!check_images(bg, fg)) return fail(nullptr, nullptr);
+    // Converting an array subclass may run its Python code, so the private
+    // views are checked once more: from here on nothing can change them.
+    if (private_view(bg) == nullptr || private_view(fg) == nullptr || !check_images(bg, fg))
+        return fail(nullptr, nullptr);
 
     if (opacity_obj != nullptr && PyUnicode_Check(opacity_obj) && kernel_obj == nullptr) {
         kernel_obj = opacity_obj;  // multiply(bg, fg, "sse42") names a kernel
