@@ -59,7 +59,9 @@ SPECIAL = np.array([np.nan, np.inf, -np.inf, -7.0, 0.0, 0.5, 127.5, 255.0, 300.0
 CHILD = textwrap.dedent("""
     import json, sys
     import numpy as np
+    print("child: numpy imported", file=sys.stderr, flush=True)
     import _zarvel
+    print("child: module imported", file=sys.stderr, flush=True)
     work = sys.argv[1]
     with open(work + "/cases.json") as f:
         job = json.load(f)
@@ -105,11 +107,21 @@ def python_binary():
     return os.path.realpath(sys.executable)
 
 
-def child_environment():
-    """This process's import path, so the child sees the same site-packages and module."""
+# What OpenBLAS (inside NumPy) is told about the emulated processor. A host may
+# export its own OPENBLAS_CORETYPE (say Haswell); a child on an emulated Nehalem
+# that inherited it would run AVX2 code at `import numpy` and die.
+OPENBLAS_CORES = {"Nehalem": "Nehalem", "SandyBridge": "Sandybridge", "Haswell": "Haswell"}
+OPENBLAS_L2_BYTES = 256 * 1024      # the L2 cache of all three
+
+
+def child_environment(cpu):
+    """This process's import path, so the child sees the same site-packages and module,
+    and OpenBLAS settings that match the emulated processor rather than the host's."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p and os.path.isdir(p))
     env["PYTHONNOUSERSITE"] = "1"
+    env["OPENBLAS_CORETYPE"] = OPENBLAS_CORES[cpu]
+    env["OPENBLAS_L2_SIZE"] = str(OPENBLAS_L2_BYTES)
     return env
 
 
@@ -117,11 +129,16 @@ def run_emulated(cpu, work, cases, kernels):
     with open(work / "cases.json", "w") as f:
         json.dump({"cases": cases, "kernels": list(kernels)}, f)
     (work / "child.py").write_text(CHILD)
-    env = child_environment()
+    env = child_environment(cpu)
     command = [QEMU, "-cpu", cpu, python_binary(), "-B", str(work / "child.py"), str(work)]
     proc = subprocess.run(command, env=env, cwd=str(work), capture_output=True, text=True, timeout=1500)
     stderr = "\n".join(l for l in proc.stderr.splitlines() if "TCG doesn't support" not in l)
-    assert proc.returncode == 0, f"child under -cpu {cpu} exited with {proc.returncode}:\n{stderr[-4000:]}"
+    if proc.returncode != 0:
+        reached = [stage for stage in ("numpy imported", "module imported") if f"child: {stage}" in stderr]
+        where = (f"after '{reached[-1]}'" if reached else
+                 "before NumPy was imported: the interpreter or NumPy could not start on this processor")
+        how = f"signal {-proc.returncode}" if proc.returncode < 0 else f"status {proc.returncode}"
+        pytest.fail(f"child under -cpu {cpu} died with {how} {where}:\n{stderr[-4000:]}")
     report = json.loads(proc.stdout.strip().splitlines()[-1])
     assert os.path.realpath(report["module"]) == os.path.realpath(_zarvel.__file__), \
         f"child imported another module: {report['module']}"
