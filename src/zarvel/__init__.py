@@ -4,6 +4,18 @@ Every blend function takes ``(background, foreground[, opacity[, kernel]])``:
 two images of shape (height, width, 3 or 4), ``uint8`` or ``float32`` on a
 0..255 scale, an opacity (default 1.0, not clamped) and a compute kernel. The
 result is a new array with the background's channel count and element type.
+
+The kernels agree to the last bit or to one step of 8-bit rounding, with three
+exceptions:
+
+- a non-finite opacity (NaN, infinity, or a float beyond single precision such
+  as 1e39) gives different results on the scalar and vector kernels;
+- ``lch_hue`` over an exact grey foreground and ``lch_chroma`` over an exact
+  grey background take the hue from rounding residues, which differ between
+  the kernels (by up to 255 levels);
+- an unknown kernel name (``"AVX2"``, ``"avx512"``) runs the automatic choice,
+  and a lone string third argument is a kernel name: ``multiply(bg, fg, "0.5")``
+  runs at opacity 1.
 """
 
 from __future__ import annotations
@@ -44,7 +56,12 @@ from _zarvel import (
 
 
 class KernelKind(str, enum.Enum):
-    """The compute kernel of a blend call ("auto" picks the widest available)."""
+    """The compute kernel of a blend call ("auto" picks the widest available).
+
+    The blend functions accept any string as a kernel and run an unknown name
+    (for example "AVX2") with the automatic choice; a member of this enum
+    cannot be misspelt.
+    """
 
     AUTO = "auto"
     SCALAR = "scalar"
