@@ -56,13 +56,11 @@ inline float vivid_light_channel(float bg, float fg) {
     }                                                                                              \
     ZV_AVX_END
 
-#define ZV_SEPARABLE_ENTRY(mode, clip_output)                                                      \
-    PyObject* blend_##mode(PyObject*, PyObject* args) {                                            \
-        return blend_ratio_mode_simd<mode##_comp, mode##_comp_ps128, mode##_comp_ps256>(args, clip_output); \
-    }
+#define ZV_SEPARABLE_ENTRY(mode, clip_output) \
+    extern const ModeLoops mode##_loops =      \
+        separable_loops<mode##_comp, mode##_comp_ps128, mode##_comp_ps256>(clip_output);
 
-#define ZV_SEPARABLE_ENTRY_U8(mode, clip_output)                                                   \
-    PyObject* blend_##mode(PyObject*, PyObject* args) {                                            \
-        return blend_ratio_mode_simd<mode##_comp, mode##_comp_ps128, mode##_comp_ps256,            \
-                                     mode##_comp_u8_ps128, mode##_comp_u8_ps256>(args, clip_output); \
-    }
+#define ZV_SEPARABLE_ENTRY_U8(mode, clip_output)                                               \
+    extern const ModeLoops mode##_loops =                                                      \
+        separable_loops<mode##_comp, mode##_comp_ps128, mode##_comp_ps256, mode##_comp_u8_ps128, \
+                        mode##_comp_u8_ps256>(clip_output);

@@ -1,4 +1,4 @@
 // normal: the foreground over the background (source-over, straight alpha).
 #include "blend_common.hpp"
 
-PyObject* blend_normal(PyObject*, PyObject* args) { return blend_normal_mode(args); }
+extern const ModeLoops normal_loops = {&normal_pixels, &normal_copy_foreground, 0};

@@ -66,13 +66,13 @@ ZV_INLINE void lerp_rgb_pixels(const uint8_t* in, const uint8_t* layer, uint8_t*
 ZV_AVX_END
 
 template <bool BgU8, bool FgU8>
-void normal_scalar_typed(BlendJob& job, npy_intp index) {
-    const BlendArray& bg = job.background;
-    const BlendArray& fg = job.foreground;
+void normal_scalar_typed(BlendJob& job, zv_index index) {
+    const ImageIn& bg = job.background;
+    const ImageIn& fg = job.foreground;
     const int bc = bg.channels, fc = fg.channels;
     const float opacity = job.opacity;
     for (; index < job.pixels; ++index) {
-        const npy_intp b = index * bc, f = index * fc;
+        const zv_index b = index * bc, f = index * fc;
         const float in_a = read_alpha<BgU8>(bg, index), layer_a = read_alpha<FgU8>(fg, index);
         const float layer_opacity = layer_a * opacity;
         const float inv_layer_opacity = 1.0f - layer_opacity;
@@ -90,7 +90,7 @@ void normal_scalar_typed(BlendJob& job, npy_intp index) {
 }
 
 inline void normal_pixels(BlendJob& job) {
-    npy_intp index = 0;
+    zv_index index = 0;
     if (job.kernel == KERNEL_AVX2) zv_avx::normal_blocks(job, index);
     if (job.kernel != KERNEL_SCALAR) zv_sse::normal_blocks(job, index);
     with_element_types(job.background.is_uint8, job.foreground.is_uint8, [&](auto bg8, auto fg8) {
@@ -109,7 +109,7 @@ void copy_foreground_typed(BlendJob& job) {
                     static_cast<size_t>(job.pixels) * 3 * (OutU8 ? 1 : sizeof(float)));
         return;
     }
-    for (npy_intp i = 0; i < job.pixels; ++i) {
+    for (zv_index i = 0; i < job.pixels; ++i) {
         for (int c = 0; c < 3; ++c) {
             if constexpr (OutU8 && FgU8) job.output.u8[i * oc + c] = job.foreground.u8[i * 3 + c];
             else if constexpr (!OutU8 && !FgU8) job.output.f32[i * oc + c] = job.foreground.f32[i * 3 + c];
@@ -125,6 +125,3 @@ inline void normal_copy_foreground(BlendJob& job) {
     });
 }
 
-inline PyObject* blend_normal_mode(PyObject* args) {
-    return run_blend_call(args, &normal_pixels, 0, &normal_copy_foreground);
-}

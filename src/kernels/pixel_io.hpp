@@ -8,7 +8,7 @@
 // nearest, ties to even.
 #pragma once
 
-#include "images.hpp"
+#include "image_view.hpp"
 
 constexpr float kInv255 = 0.00392156886f;  // bits 0x3B808081
 static_assert(kInv255 == 1.0f / 255.0f, "inv255 must be the float nearest 1/255");
@@ -247,7 +247,7 @@ ZV_INLINE void load_rgb8_u8_to_u32(const uint8_t* p, VI& r, VI& g, VI& b) {
     split_pixel_lanes(px, r, g, b);
 }
 
-ZV_INLINE void load_rgb8_u8_to_u32_avx2_with_alpha(const uint8_t* data, npy_intp index, VI& r, VI& g, VI& b,
+ZV_INLINE void load_rgb8_u8_to_u32_avx2_with_alpha(const uint8_t* data, zv_index index, VI& r, VI& g, VI& b,
                                                    VI& a) {
     load_rgb8_u8_to_u32(data + index * 3, r, g, b);
     a = _mm256_set1_epi32(255);
@@ -262,7 +262,7 @@ ZV_INLINE void load_rgba8_u8_to_unit_f32_avx2(const uint8_t* p, V inv255, V& r, 
     a = u32_to_unit_f32_avx2(ai, inv255);
 }
 
-ZV_INLINE void load_rgb8_u8(const uint8_t* data, int channels, npy_intp index, V inv255, V& r, V& g, V& b) {
+ZV_INLINE void load_rgb8_u8(const uint8_t* data, int channels, zv_index index, V inv255, V& r, V& g, V& b) {
     if (channels == 3) {
         VI ri, gi, bi;
         load_rgb8_u8_to_u32(data + index * 3, ri, gi, bi);
@@ -379,7 +379,7 @@ ZV_AVX_END
 // both lane widths: whole groups of kLanes pixels starting at `index`.
 ZV_STAMP_LANES(
     template <bool U8, int CH>
-    ZV_INLINE void load_unit(const void* data, npy_intp index, V inv, V& r, V& g, V& b, V& a) {
+    ZV_INLINE void load_unit(const void* data, zv_index index, V inv, V& r, V& g, V& b, V& a) {
         if constexpr (U8) {
             const uint8_t* p = static_cast<const uint8_t*>(data) + index * CH;
             if constexpr (CH == 4) load_unit_u8_4ch(p, inv, r, g, b, a);
@@ -393,14 +393,14 @@ ZV_STAMP_LANES(
     }
 
     template <bool U8, int CH>
-    ZV_INLINE void load_int(const void* data, npy_intp index, VI& r, VI& g, VI& b, VI& a) {
+    ZV_INLINE void load_int(const void* data, zv_index index, VI& r, VI& g, VI& b, VI& a) {
         const uint8_t* p = static_cast<const uint8_t*>(data) + index * CH;
         if constexpr (CH == 4) load_int_4ch(p, r, g, b, a);
         else load_int_3ch(p, r, g, b, a);
     }
 
     template <bool U8, int CH>
-    ZV_INLINE void store_unit(void* data, npy_intp index, V r, V g, V b, V a) {
+    ZV_INLINE void store_unit(void* data, zv_index index, V r, V g, V b, V a) {
         if constexpr (U8) {
             uint8_t* p = static_cast<uint8_t*>(data) + index * CH;
             if constexpr (CH == 4) store_u8_4ch(p, r, g, b, a);
@@ -413,7 +413,7 @@ ZV_STAMP_LANES(
     }
 
     // A hint for all cache levels; never faults, so no bound check.
-    ZV_INLINE void prefetch_pixel(const void* data, npy_intp pixel, int bytes_per_pixel) {
+    ZV_INLINE void prefetch_pixel(const void* data, zv_index pixel, int bytes_per_pixel) {
         _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(data) +
                                                    static_cast<uintptr_t>(pixel * bytes_per_pixel)),
                      _MM_HINT_T0);
@@ -424,13 +424,13 @@ ZV_STAMP_LANES(
 // deinterleaving loaders run with a scale of 1, which is exact, and the lanes
 // are divided afterwards); its 8-bit colours take the inv255 multiply.
 ZV_STAMP_LANES(
-    ZV_INLINE void load_rgb_u8(const uint8_t* data, int channels, npy_intp index, V inv255, V& r, V& g, V& b) {
+    ZV_INLINE void load_rgb_u8(const uint8_t* data, int channels, zv_index index, V inv255, V& r, V& g, V& b) {
         V a;
         if (channels == 3) load_unit_u8_3ch(data + index * 3, inv255, r, g, b);
         else load_unit_u8_4ch(data + index * 4, inv255, r, g, b, a);
     }
 
-    ZV_INLINE void load_rgb_f32(const float* data, int channels, npy_intp index, V& r, V& g, V& b) {
+    ZV_INLINE void load_rgb_f32(const float* data, int channels, zv_index index, V& r, V& g, V& b) {
         const V one = splat(1.0f), k255 = splat(255.0f);
         V a;
         if (channels == 3) load_unit_f32_3ch(data + index * 3, one, r, g, b);
@@ -440,14 +440,14 @@ ZV_STAMP_LANES(
         b = div(b, k255);
     }
 
-    ZV_INLINE V load_alpha_u8(const uint8_t* data, int channels, npy_intp index) {
+    ZV_INLINE V load_alpha_u8(const uint8_t* data, int channels, zv_index index) {
         if (channels != 4) return splat(1.0f);
         VI r, g, b, a;
         load_int_4ch(data + index * 4, r, g, b, a);
         return div(to_float(a), splat(255.0f));
     }
 
-    ZV_INLINE V load_alpha_f32(const float* data, int channels, npy_intp index) {
+    ZV_INLINE V load_alpha_f32(const float* data, int channels, zv_index index) {
         if (channels != 4) return splat(1.0f);
         V r, g, b, a;
         load_unit_f32_4ch(data + index * 4, splat(1.0f), r, g, b, a);

@@ -32,33 +32,33 @@ namespace zv_avx {
 ZV_AVX_END
 
 template <bool U8>
-ZV_INLINE float read_elem(const BlendArray& a, npy_intp i) {
+ZV_INLINE float read_elem(const ImageIn& a, zv_index i) {
     if constexpr (U8) return read_channel_u8(a.u8, i);
     else return read_channel_f32(a.f32, i);
 }
 
 // A pixel's alpha as a unit value: channel 3 of a 4-channel image, else 1.
 template <bool U8>
-ZV_INLINE float read_alpha(const BlendArray& a, npy_intp pixel) {
+ZV_INLINE float read_alpha(const ImageIn& a, zv_index pixel) {
     return a.channels == 4 ? read_elem<U8>(a, pixel * 4 + 3) : 1.0f;
 }
 
 template <bool U8>
-ZV_INLINE void write_elem(BlendOutput& out, npy_intp i, float value) {
+ZV_INLINE void write_elem(ImageOut& out, zv_index i, float value) {
     if constexpr (U8) write_channel_u8(out.u8, i, value);
     else write_channel_f32(out.f32, i, value);
 }
 
 // The scalar stage, one pixel per step from `index` to the end.
 template <blend_comp_fn S, bool BgU8, bool FgU8>
-void ratio_scalar_typed(BlendJob& job, npy_intp index) {
-    const BlendArray& bg = job.background;
-    const BlendArray& fg = job.foreground;
+void ratio_scalar_typed(BlendJob& job, zv_index index) {
+    const ImageIn& bg = job.background;
+    const ImageIn& fg = job.foreground;
     const int bc = bg.channels, fc = fg.channels;
     const float opacity = job.opacity;
     const bool clip = job.clip_output != 0;
     for (; index < job.pixels; ++index) {
-        const npy_intp b = index * bc, f = index * fc;
+        const zv_index b = index * bc, f = index * fc;
         const float in_a = read_alpha<BgU8>(bg, index), layer_a = read_alpha<FgU8>(fg, index);
         const float comp_alpha = std::fmin(in_a, layer_a) * opacity;
         const float new_alpha = std::fma(comp_alpha, 1.0f - in_a, in_a);
@@ -75,7 +75,7 @@ void ratio_scalar_typed(BlendJob& job, npy_intp index) {
 }
 
 template <blend_comp_fn S>
-void ratio_scalar(BlendJob& job, npy_intp index) {
+void ratio_scalar(BlendJob& job, zv_index index) {
     with_element_types(job.background.is_uint8, job.foreground.is_uint8, [&](auto bg8, auto fg8) {
         ratio_scalar_typed<S, decltype(bg8)::value, decltype(fg8)::value>(job, index);
     });
@@ -83,7 +83,7 @@ void ratio_scalar(BlendJob& job, npy_intp index) {
 
 // Element-wise tail of the flat stage (fewer than one vector step).
 template <blend_comp_fn S, bool BgU8, bool FgU8>
-void flat_scalar_tail(BlendJob& job, npy_intp elem, npy_intp elements) {
+void flat_scalar_tail(BlendJob& job, zv_index elem, zv_index elements) {
     const float opacity = job.opacity, inv_opacity = 1.0f - opacity;
     for (; elem < elements; ++elem) {
         const float in_c = read_elem<BgU8>(job.background, elem);
@@ -99,12 +99,12 @@ template <blend_comp_fn S, blend_comp_fn128 F4, blend_comp_fn256 F8, blend_comp_
 bool ratio_flat_stage(BlendJob& job) {
     const bool avx = job.kernel == KERNEL_AVX2;
     const bool bg8 = job.background.is_uint8, fg8 = job.foreground.is_uint8;
-    const npy_intp elements = job.pixels * 3;
-    npy_intp elem;
+    const zv_index elements = job.pixels * 3;
+    zv_index elem;
     if (bg8 && fg8) {
-        if (elements < 16 || !ptr_is_aligned(job.background.u8, 16) || !ptr_is_aligned(job.foreground.u8, 16) ||
-            !ptr_is_aligned(job.output.u8, 16))
-            return false;
+        const bool aligned = ptr_is_aligned(job.background.u8, 16) && ptr_is_aligned(job.foreground.u8, 16) &&
+                             ptr_is_aligned(job.output.u8, 16);
+        if (elements < 16 || !(aligned || job.as_fresh_copies)) return false;
         elem = avx ? zv_avx::flat_u8<F8, U8>(job, elements) : zv_sse::flat_u8<F4, U4>(job, elements);
         flat_scalar_tail<S, true, true>(job, elem, elements);
     } else if (!bg8 && !fg8) {
@@ -128,7 +128,7 @@ bool ratio_flat_stage(BlendJob& job) {
 template <blend_comp_fn S, blend_comp_fn128 F4, blend_comp_fn256 F8, blend_comp_fn128_u8 U4,
           blend_comp_fn256_u8 U8>
 void ratio_pixels(BlendJob& job) {
-    npy_intp index = 0;
+    zv_index index = 0;
     if (job.kernel != KERNEL_SCALAR && job.background.channels == 3 && job.foreground.channels == 3 &&
         ratio_flat_stage<S, F4, F8, U4, U8>(job))
         index = job.pixels;
@@ -137,10 +137,10 @@ void ratio_pixels(BlendJob& job) {
     ratio_scalar<S>(job, index);
 }
 
-// The driver behind the nineteen separable modes. The mode's functions are
-// template arguments so that every stage inlines them.
+// The loops of a separable mode. Its functions are template arguments so that
+// every stage inlines them.
 template <blend_comp_fn S, blend_comp_fn128 F4, blend_comp_fn256 F8, blend_comp_fn128_u8 U4 = nullptr,
           blend_comp_fn256_u8 U8 = nullptr>
-PyObject* blend_ratio_mode_simd(PyObject* args, int clip_output) {
-    return run_blend_call(args, &ratio_pixels<S, F4, F8, U4, U8>, clip_output);
+constexpr ModeLoops separable_loops(int clip_output) {
+    return {&ratio_pixels<S, F4, F8, U4, U8>, nullptr, clip_output};
 }

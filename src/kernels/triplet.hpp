@@ -36,13 +36,13 @@ namespace zv_avx {
 ZV_AVX_END
 
 template <blend_rgb_comp_fn S, bool BgU8, bool FgU8>
-void triplet_scalar_typed(BlendJob& job, npy_intp index) {
-    const BlendArray& bg = job.background;
-    const BlendArray& fg = job.foreground;
+void triplet_scalar_typed(BlendJob& job, zv_index index) {
+    const ImageIn& bg = job.background;
+    const ImageIn& fg = job.foreground;
     const int bc = bg.channels, fc = fg.channels;
     const float opacity = job.opacity;
     for (; index < job.pixels; ++index) {
-        const npy_intp b = index * bc, f = index * fc;
+        const zv_index b = index * bc, f = index * fc;
         const rgb_triplet in{read_elem<BgU8>(bg, b), read_elem<BgU8>(bg, b + 1), read_elem<BgU8>(bg, b + 2)};
         const rgb_triplet layer{read_elem<FgU8>(fg, f), read_elem<FgU8>(fg, f + 1), read_elem<FgU8>(fg, f + 2)};
         const float bg_alpha = read_alpha<BgU8>(bg, index), fg_alpha = read_alpha<FgU8>(fg, index);
@@ -59,7 +59,7 @@ void triplet_scalar_typed(BlendJob& job, npy_intp index) {
 }
 
 template <blend_rgb_comp_fn S>
-void triplet_scalar(BlendJob& job, npy_intp index) {
+void triplet_scalar(BlendJob& job, zv_index index) {
     with_element_types(job.background.is_uint8, job.foreground.is_uint8, [&](auto bg8, auto fg8) {
         triplet_scalar_typed<S, decltype(bg8)::value, decltype(fg8)::value>(job, index);
     });
@@ -67,7 +67,7 @@ void triplet_scalar(BlendJob& job, npy_intp index) {
 
 template <blend_rgb_comp_fn S, blend_rgb_comp_fn128 F4, blend_rgb_comp_fn256 F8>
 void triplet_pixels(BlendJob& job) {
-    npy_intp index = 0;
+    zv_index index = 0;
     if constexpr (F8 != nullptr) {
         if (job.kernel == KERNEL_AVX2 && job.pixels >= 8) zv_avx::triplet_blocks<F8>(job, index);
     }
@@ -77,10 +77,10 @@ void triplet_pixels(BlendJob& job) {
     triplet_scalar<S>(job, index);
 }
 
-// The driver behind the eight colour modes. A null vector form skips its stage.
+// The loops of a colour mode. A null vector form skips its stage.
 template <blend_rgb_comp_fn S, blend_rgb_comp_fn128 F4, blend_rgb_comp_fn256 F8>
-PyObject* blend_rgb_mode_simd(PyObject* args) {
-    return run_blend_call(args, &triplet_pixels<S, F4, F8>, 0);
+constexpr ModeLoops triplet_loops() {
+    return {&triplet_pixels<S, F4, F8>, nullptr, 0};
 }
 
 // A colour formula over the two triplets (`bg_r .. fg_b` in, `r, g, b` out),
@@ -111,7 +111,5 @@ PyObject* blend_rgb_mode_simd(PyObject* args) {
     }                                                                                                       \
     ZV_AVX_END
 
-#define ZV_TRIPLET_ENTRY(mode)                                                                    \
-    PyObject* blend_##mode(PyObject*, PyObject* args) {                                           \
-        return blend_rgb_mode_simd<mode##_comp, mode##_comp_ps128, mode##_comp_ps256>(args);      \
-    }
+#define ZV_TRIPLET_ENTRY(mode) \
+    extern const ModeLoops mode##_loops = triplet_loops<mode##_comp, mode##_comp_ps128, mode##_comp_ps256>();

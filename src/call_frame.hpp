@@ -1,93 +1,26 @@
-// Images: argument parsing, validated views, output buffers, one-channel
-// access, and the call frame shared by the three compositing drivers.
+// The call frame of the module's blend functions: argument parsing into
+// validated arrays, the output array, and the run of a mode's pixel loop
+// with the interpreter lock released.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #define PY_ARRAY_UNIQUE_SYMBOL ZARVEL_ARRAY_API
-#ifndef ZARVEL_MODULE_SOURCE
-#define NO_IMPORT_ARRAY
-#endif
 #include <numpy/arrayobject.h>
 
-#include <cmath>
-#include <cstdint>
-#include <cstring>
-#include <type_traits>
+#include "image_view.hpp"
 
-#include "simd_ops.hpp"
-
-enum kernel_kind { KERNEL_SCALAR = 1, KERNEL_SSE42 = 2, KERNEL_AVX2 = 3 };
-
-// Defined with the module; reads the processor flags recorded at load.
-kernel_kind pick_kernel(const char* force_name);
-
+// A validated input: a private, C-contiguous, aligned, native-order array.
 struct BlendArray {
     PyArrayObject* array;
-    int32_t channels;
-    int32_t is_uint8;
-    const uint8_t* u8;
-    const float* f32;
+    ImageIn view;
 };
 
 struct BlendOutput {
     PyArrayObject* array;
-    int32_t channels;
-    int32_t is_uint8;
-    uint8_t* u8;
-    float* f32;
+    ImageOut view;
 };
-
-// Everything a pixel loop needs; filled by the call frame, read with the
-// interpreter lock released.
-struct BlendJob {
-    BlendArray background;
-    BlendArray foreground;
-    BlendOutput output;
-    float opacity;
-    npy_intp pixels;
-    kernel_kind kernel;
-    int clip_output;
-};
-
-// Calls f(bg_is_u8, fg_is_u8) with the two element types as compile-time
-// constants (std::true_type / std::false_type), so every combination gets a
-// loop of its own and no pixel loop tests a type.
-template <class F>
-ZV_INLINE void with_element_types(bool bg_u8, bool fg_u8, F&& f) {
-    using U8 = std::true_type;
-    using F32 = std::false_type;
-    if (bg_u8 && fg_u8) f(U8{}, U8{});
-    else if (bg_u8) f(U8{}, F32{});
-    else if (fg_u8) f(F32{}, U8{});
-    else f(F32{}, F32{});
-}
-
-// ---- one-channel access ---------------------------------------------------
-
-ZV_INLINE float read_channel_u8(const uint8_t* data, npy_intp index) {
-    return static_cast<float>(data[index]) / 255.0f;
-}
-
-ZV_INLINE float read_channel_f32(const float* data, npy_intp index) { return data[index] / 255.0f; }
-
-// Clamps to 0..255 and rounds halves away from zero. A NaN stores 0, as the
-// vector stores do. (Adding 0.5 in double is exact for 0..255, so truncation
-// rounds exactly like lroundf without the library call.)
-ZV_INLINE void write_channel_u8(uint8_t* data, npy_intp index, float value) {
-    float scaled = value * 255.0f;
-    if (!(scaled >= 0.0f)) {
-        scaled = 0.0f;
-    } else if (255.0f < scaled) {
-        scaled = 255.0f;
-    }
-    data[index] = static_cast<uint8_t>(static_cast<int>(static_cast<double>(scaled) + 0.5));
-}
-
-ZV_INLINE void write_channel_f32(float* data, npy_intp index, float value) { data[index] = value * 255.0f; }
-
-ZV_INLINE float clamp01(float value) { return zv_scalar::clamp01(value); }
 
 // ---- validation -------------------------------------------------------------
 
@@ -155,12 +88,13 @@ inline PyArrayObject* private_view(PyArrayObject*& array) {
     return view;
 }
 
-inline void fill_view(BlendArray* view, PyArrayObject* array) {
-    view->array = array;
-    view->channels = static_cast<int32_t>(PyArray_DIM(array, 2));
-    view->is_uint8 = PyArray_TYPE(array) == NPY_UINT8;
-    view->u8 = view->is_uint8 ? static_cast<const uint8_t*>(PyArray_DATA(array)) : nullptr;
-    view->f32 = view->is_uint8 ? nullptr : static_cast<const float*>(PyArray_DATA(array));
+inline void fill_view(BlendArray* input, PyArrayObject* array) {
+    ImageIn& view = input->view;
+    input->array = array;
+    view.channels = static_cast<int32_t>(PyArray_DIM(array, 2));
+    view.is_uint8 = PyArray_TYPE(array) == NPY_UINT8;
+    view.u8 = view.is_uint8 ? static_cast<const uint8_t*>(PyArray_DATA(array)) : nullptr;
+    view.f32 = view.is_uint8 ? nullptr : static_cast<const float*>(PyArray_DATA(array));
 }
 
 inline void release_blend_inputs(BlendArray* background, BlendArray* foreground) {
@@ -229,58 +163,60 @@ inline int parse_blend_inputs(PyObject* args, BlendArray* background, BlendArray
 }
 
 inline int alloc_output(const BlendArray* background, npy_intp height, npy_intp width, BlendOutput* output) {
-    npy_intp dims[3] = {height, width, background->channels};
-    PyObject* array = PyArray_SimpleNew(3, dims, background->is_uint8 ? NPY_UINT8 : NPY_FLOAT32);
+    const ImageIn& bg = background->view;
+    npy_intp dims[3] = {height, width, bg.channels};
+    PyObject* array = PyArray_SimpleNew(3, dims, bg.is_uint8 ? NPY_UINT8 : NPY_FLOAT32);
     if (array == nullptr) return 0;
     output->array = reinterpret_cast<PyArrayObject*>(array);
-    output->channels = background->channels;
-    output->is_uint8 = background->is_uint8;
-    output->u8 = background->is_uint8 ? static_cast<uint8_t*>(PyArray_DATA(output->array)) : nullptr;
-    output->f32 = background->is_uint8 ? nullptr : static_cast<float*>(PyArray_DATA(output->array));
+    void* data = PyArray_DATA(output->array);
+    output->view = {bg.channels, bg.is_uint8, bg.is_uint8 ? static_cast<uint8_t*>(data) : nullptr,
+                    bg.is_uint8 ? nullptr : static_cast<float*>(data)};
     return 1;
 }
 
 inline int copy_background(const BlendArray* background, BlendOutput* output, npy_intp height, npy_intp width) {
     if (!alloc_output(background, height, width, output)) return 0;
-    const size_t count = static_cast<size_t>(height) * static_cast<size_t>(width) * background->channels;
+    const size_t count = static_cast<size_t>(height) * static_cast<size_t>(width) * background->view.channels;
     if (count != 0) {
         std::memcpy(PyArray_DATA(output->array), PyArray_DATA(background->array),
-                    count * (background->is_uint8 ? 1 : sizeof(float)));
+                    count * (background->view.is_uint8 ? 1 : sizeof(float)));
     }
     return 1;
 }
 
 // ---- the call frame -----------------------------------------------------------
 
-using pixel_loop_fn = void (*)(BlendJob& job);
-
-// Parse, shortcut a non-positive opacity to a copy of the background, allocate,
-// choose the kernel, run `loop` without the interpreter lock, release
-// everything. `foreground_copy`, when given, replaces the loop for an opacity
-// of 1 or more over a 3-channel foreground (the normal mode's shortcut).
-inline PyObject* run_blend_call(PyObject* args, pixel_loop_fn loop, int clip_output,
-                                pixel_loop_fn foreground_copy = nullptr) {
-    BlendJob job{};
+// Parse; keep the background for a non-positive opacity (a copy); otherwise
+// allocate, choose the kernel, run the mode's loop without the interpreter
+// lock; release everything.
+inline PyObject* run_blend_call(PyObject* args, const ModeLoops& mode) {
+    BlendArray background{}, foreground{};
+    BlendOutput output{};
+    float opacity = 1.0f;
     npy_intp height = 0, width = 0;
     const char* kernel_name = nullptr;
     PyObject* kernel_hold = nullptr;
-    if (!parse_blend_inputs(args, &job.background, &job.foreground, &job.opacity, &height, &width, &kernel_name,
-                            &kernel_hold))
+    if (!parse_blend_inputs(args, &background, &foreground, &opacity, &height, &width, &kernel_name, &kernel_hold))
         return nullptr;
 
     int ok;
-    if (job.opacity <= 0.0f) {
-        ok = copy_background(&job.background, &job.output, height, width);
-    } else if ((ok = alloc_output(&job.background, height, width, &job.output))) {
-        const bool copy_foreground = foreground_copy != nullptr && job.opacity >= 1.0f && job.foreground.channels == 3;
-        job.kernel = copy_foreground ? KERNEL_SCALAR : pick_kernel(kernel_name);
+    const pixel_loop_fn loop = loop_for(mode, opacity, foreground.view.channels);
+    if (loop == nullptr) {
+        ok = copy_background(&background, &output, height, width);
+    } else if ((ok = alloc_output(&background, height, width, &output))) {
+        BlendJob job{};
+        job.background = background.view;
+        job.foreground = foreground.view;
+        job.output = output.view;
+        job.opacity = opacity;
         job.pixels = height * width;
-        job.clip_output = clip_output;
+        job.kernel = loop == mode.blend ? pick_kernel(kernel_name) : KERNEL_SCALAR;
+        job.clip_output = mode.clip_output;
         PyThreadState* state = PyEval_SaveThread();
-        (copy_foreground ? foreground_copy : loop)(job);
+        loop(job);
         PyEval_RestoreThread(state);
     }
     Py_XDECREF(kernel_hold);
-    release_blend_inputs(&job.background, &job.foreground);
-    return ok ? reinterpret_cast<PyObject*>(job.output.array) : nullptr;
+    release_blend_inputs(&background, &foreground);
+    return ok ? reinterpret_cast<PyObject*>(output.array) : nullptr;
 }
