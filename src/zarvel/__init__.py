@@ -72,17 +72,14 @@ class KernelKind(str, enum.Enum):
         return self.value
 
 
-SEPARABLE_MODES = (
-    "soft_light", "lighten_only", "screen", "dodge", "addition", "darken_only", "multiply",
-    "hard_light", "difference", "subtract", "grain_extract", "grain_merge", "divide", "overlay",
-    "burn", "linear_burn", "exclusion", "vivid_light", "pin_light",
-)
-COLOUR_MODES = (
-    "hsv_hue", "hsv_saturation", "hsv_value", "hsl_color",
-    "lch_hue", "lch_chroma", "lch_color", "lch_lightness",
-)
-# In the order of the module's method table: the colour modes follow overlay.
-_SPLIT = SEPARABLE_MODES.index("overlay") + 1
-MODES = ("normal",) + SEPARABLE_MODES[:_SPLIT] + COLOUR_MODES + SEPARABLE_MODES[_SPLIT:]
+from ._compose import Layer, blend, composite
+from . import _engine
 
-__all__ = ["COLOUR_MODES", "KernelKind", "MODES", "SEPARABLE_MODES", "kernel_available", *MODES]
+# The modes in the order of the module's functions, with their kinds, as the
+# native mode list gives them.
+MODES = tuple(name for name, _ in _engine.modes())
+SEPARABLE_MODES = tuple(name for name, kind in _engine.modes() if kind == "separable")
+COLOUR_MODES = tuple(name for name, kind in _engine.modes() if kind == "colour")
+
+__all__ = ["COLOUR_MODES", "KernelKind", "Layer", "MODES", "SEPARABLE_MODES", "blend", "composite",
+           "kernel_available", *MODES]

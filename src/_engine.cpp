@@ -1,0 +1,218 @@
+// zarvel._engine: the compositing engine for the zarvel package.
+//
+// The package checks every argument and reports what is wrong in the
+// caller's terms; this module takes the checked job as arrays and plain
+// numbers, checks again only what keeps memory safe, and runs it without the
+// interpreter lock.
+//
+//   composite(background, out, layers, kernel, threads) -> None
+//     background, out: 4-dimensional arrays (frames, height, width, 3 or 4),
+//       uint8 or float32, the same shape and type; out writable with adjacent
+//       pixels, and either the background itself or not overlapping it.
+//     layers: a tuple of (mode, opacity, image, mask, top, left, height,
+//       width, image_top, image_left): mode an index into modes(), image a
+//       4-dimensional array with 1 or `frames` frames, mask None or a
+//       3-dimensional uint8/float32 array over the image with 1 or `frames`
+//       frames, the rest the visible rectangle.
+//     kernel: a kernel name; threads: at least 1; band_bytes (optional): the
+//       size of a band of output, for tests that need many small bands.
+//   modes() -> tuple of (name, kind), in the module's order.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#define PY_ARRAY_UNIQUE_SYMBOL ZARVEL_ENGINE_ARRAY_API
+#include <numpy/arrayobject.h>
+
+#include <new>
+#include <vector>
+
+#include "cpu_features.hpp"
+#include "engine/engine.hpp"
+#include "modes.hpp"
+
+namespace {
+
+struct ModeEntry {
+    const char* name;
+    const char* kind;
+    const ModeLoops* loops;
+};
+
+#define ZV_MODE_ENTRY(mode, kind) {#mode, #kind, &mode##_loops},
+const ModeEntry kModes[] = {ZV_MODES(ZV_MODE_ENTRY)};
+#undef ZV_MODE_ENTRY
+constexpr Py_ssize_t kModeCount = sizeof(kModes) / sizeof(kModes[0]);
+
+int fail(const char* message) {
+    PyErr_Format(PyExc_ValueError, "engine: %s", message);
+    return 0;
+}
+
+PyObject* fail_call(const char* message) {
+    fail(message);
+    return nullptr;
+}
+
+// A uint8/float32 array in native order as a grid; `ndim` 4 for images.
+int to_grid(PyObject* object, zv_engine::Grid* grid) {
+    if (!PyArray_Check(object)) return fail("images must be NumPy arrays");
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(object);
+    const int type = PyArray_TYPE(a);
+    if (PyArray_NDIM(a) != 4 || (type != NPY_UINT8 && type != NPY_FLOAT32) || !PyArray_ISNOTSWAPPED(a))
+        return fail("images must be 4-dimensional native uint8 or float32 arrays");
+    const npy_intp* shape = PyArray_DIMS(a);
+    const npy_intp* strides = PyArray_STRIDES(a);
+    if ((shape[3] != 3 && shape[3] != 4) || strides[3] != PyArray_ITEMSIZE(a))
+        return fail("images must have 3 or 4 adjacent channels");
+    *grid = {PyArray_DATA(a), type == NPY_UINT8 ? zv_engine::Format::u8 : zv_engine::Format::f32,
+             static_cast<int>(shape[3]), shape[0], shape[1], shape[2], strides[0], strides[1], strides[2]};
+    return 1;
+}
+
+int to_mask(PyObject* object, const zv_engine::Grid& image, zv_engine::MaskGrid* mask) {
+    *mask = {};
+    if (object == Py_None) return 1;
+    if (!PyArray_Check(object)) return fail("a mask must be a NumPy array");
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(object);
+    const int type = PyArray_TYPE(a);
+    if (PyArray_NDIM(a) != 3 || (type != NPY_UINT8 && type != NPY_FLOAT32) || !PyArray_ISNOTSWAPPED(a))
+        return fail("a mask must be a 3-dimensional native uint8 or float32 array");
+    if (PyArray_DIM(a, 1) != image.height || PyArray_DIM(a, 2) != image.width)
+        return fail("a mask must have its image's height and width");
+    const npy_intp* strides = PyArray_STRIDES(a);
+    *mask = {PyArray_DATA(a), type == NPY_UINT8, PyArray_DIM(a, 0), strides[0], strides[1], strides[2]};
+    return 1;
+}
+
+bool within(Py_ssize_t start, Py_ssize_t size, zv_index extent) { return start >= 0 && size >= 0 && start <= extent - size; }
+
+int to_layer(PyObject* item, zv_index frames, const zv_engine::Grid& bg, zv_engine::Layer* layer,
+             std::vector<PyObject*>& held) {
+    int mode;
+    double opacity;
+    PyObject *image, *mask;
+    Py_ssize_t top, left, height, width, image_top, image_left;
+    if (!PyTuple_Check(item) || !PyArg_ParseTuple(item, "idOOnnnnnn", &mode, &opacity, &image, &mask, &top, &left,
+                                                  &height, &width, &image_top, &image_left)) {
+        if (!PyErr_Occurred()) fail("a layer must be a tuple");
+        return 0;
+    }
+    if (mode < 0 || mode >= kModeCount) return fail("unknown mode index");
+    layer->mode = kModes[mode].loops;
+    layer->opacity = static_cast<float>(opacity);
+    if (!to_grid(image, &layer->image) || !to_mask(mask, layer->image, &layer->mask)) return 0;
+    if (layer->image.frames != 1 && layer->image.frames != frames) return fail("a layer needs 1 frame or one per frame");
+    if (layer->mask.data != nullptr && layer->mask.frames != 1 && layer->mask.frames != frames)
+        return fail("a mask needs 1 frame or one per frame");
+    if (!within(top, height, bg.height) || !within(left, width, bg.width) ||
+        !within(image_top, height, layer->image.height) || !within(image_left, width, layer->image.width))
+        return fail("a layer's rectangle must lie inside the background and the image");
+    layer->top = top;
+    layer->left = left;
+    layer->height = height;
+    layer->width = width;
+    layer->image_top = image_top;
+    layer->image_left = image_left;
+    held.push_back(image);
+    held.push_back(mask);
+    return 1;
+}
+
+// Writes to `out` must not land on each other (threads write bands at once).
+bool rows_apart(const zv_engine::Grid& g) {
+    const std::ptrdiff_t row = g.width * g.pixel_stride;
+    return g.pixel_stride > 0 && (g.height <= 1 || g.row_stride >= row) &&
+           (g.frames <= 1 || g.frame_stride >= g.height * g.row_stride);
+}
+
+PyObject* composite(PyObject*, PyObject* args) {
+    PyObject *bg_obj, *out_obj, *layers_obj;
+    const char* kernel_name;
+    int threads;
+    Py_ssize_t band_bytes = 0;
+    if (!PyArg_ParseTuple(args, "OOO!si|n", &bg_obj, &out_obj, &PyTuple_Type, &layers_obj, &kernel_name, &threads,
+                          &band_bytes))
+        return nullptr;
+    zv_engine::Job job{};
+    if (!to_grid(bg_obj, &job.background) || !to_grid(out_obj, &job.out)) return nullptr;
+    PyArrayObject* out_array = reinterpret_cast<PyArrayObject*>(out_obj);
+    const zv_engine::Grid &bg = job.background, &out = job.out;
+    if (!PyArray_ISWRITEABLE(out_array)) return fail_call("out must be writable");
+    if (out.format != bg.format || out.channels != bg.channels || out.frames != bg.frames ||
+        out.height != bg.height || out.width != bg.width)
+        return fail_call("out must have the background's shape and type");
+    if (out.pixel_stride != out.channels * PyArray_ITEMSIZE(out_array) || !rows_apart(out))
+        return fail_call("out must have adjacent pixels in rows that do not overlap");
+    if (threads < 1) return fail_call("threads must be at least 1");
+
+    // References for the whole call: the layer tuple is the caller's, but its
+    // arrays must outlive the work even if another thread lets go of them.
+    std::vector<PyObject*> held{bg_obj, out_obj};
+    const Py_ssize_t count = PyTuple_GET_SIZE(layers_obj);
+    job.layers.resize(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (!to_layer(PyTuple_GET_ITEM(layers_obj, i), bg.frames, bg, &job.layers[i], held)) return nullptr;
+    }
+    job.kernel = pick_kernel(kernel_name);
+    job.threads = threads;
+    job.band_bytes = band_bytes;
+
+    for (PyObject* o : held) Py_INCREF(o);
+    PyObject* result = Py_None;
+    try {
+        zv_engine::Plan plan(job);
+        Py_BEGIN_ALLOW_THREADS
+        plan.run();
+        Py_END_ALLOW_THREADS
+    } catch (const std::bad_alloc&) {
+        result = PyErr_NoMemory();
+    }
+    for (PyObject* o : held) Py_DECREF(o);
+    if (result == nullptr) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* modes(PyObject*, PyObject*) {
+    PyObject* table = PyTuple_New(kModeCount);
+    if (table == nullptr) return nullptr;
+    for (Py_ssize_t i = 0; i < kModeCount; ++i) {
+        PyObject* entry = Py_BuildValue("(ss)", kModes[i].name, kModes[i].kind);
+        if (entry == nullptr) {
+            Py_DECREF(table);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(table, i, entry);
+    }
+    return table;
+}
+
+PyObject* kernel_runs(PyObject*, PyObject* args) {
+    const char* name;
+    if (!PyArg_ParseTuple(args, "s", &name)) return nullptr;
+    const int available = kernel_name_available(name);
+    if (available < 0) return PyErr_Format(PyExc_ValueError, "unknown kernel %R", PyTuple_GET_ITEM(args, 0));
+    return PyBool_FromLong(available);
+}
+
+PyMethodDef engine_methods[] = {
+    {"composite", composite, METH_VARARGS, "Run a checked compositing job (see the zarvel package)."},
+    {"modes", modes, METH_NOARGS, "The blend modes as (name, kind), in order."},
+    {"kernel_available", kernel_runs, METH_VARARGS, "Whether the named kernel runs on this processor."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef engine_module = {PyModuleDef_HEAD_INIT, "zarvel._engine", "The compositing engine of zarvel.", -1,
+                             engine_methods, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__engine(void) {
+    record_cpu_features();
+    PyObject* module = PyModule_Create(&engine_module);
+    if (module == nullptr) return nullptr;
+    if (_import_array() < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}

@@ -1,0 +1,376 @@
+// The compositing engine.
+//
+// Why bands give the same bits as one call on the whole rectangle. A mode's
+// pixel loop walks its pixels in a fixed order of stages: groups of 8 or 4
+// pixels (or, for two 3-channel images, groups of 8 or 16 elements), then a
+// scalar stage for what is left at the end. Each stage computes every pixel
+// (element) on its own, but the stages round differently, so a pixel's bits
+// depend on which stage takes it. A piece of the rectangle's pixel sequence
+// that starts at a multiple of 16 pixels and ends at a multiple of 16 (or at
+// the end, being the whole sequence or at least 16 pixels long) puts every
+// pixel into the same stage as the whole call does: 16 pixels are a whole
+// number of groups for every stage, and the loops decide between stages from
+// sizes that such a piece shares with the whole. The engine therefore cuts
+// the work into bands of whole background rows and hands each band's share
+// of a layer to the pixel loop either in place (where the share is such a
+// piece in memory) or through per-thread scratch that widens the share to
+// such a piece with zero pixels, which are computed and dropped.
+//
+// The scratch buffers also stand for the contiguous copies: the loops run
+// with `as_fresh_copies`, so the 8-bit flat stage runs as on aligned copies.
+#include "engine.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <numeric>
+#include <thread>
+
+namespace zv_engine {
+namespace {
+
+constexpr zv_index kGroup = 16;
+
+// Pixels per band, roughly: the band of the output (and one of each layer)
+// stays in the core's cache while all layers are applied.
+constexpr zv_index kBandBytes = 128 * 1024;
+// Below this much work per thread a thread costs more than it saves.
+constexpr zv_index kPixelsPerThread = 64 * 1024;
+
+bool stage_safe(zv_index a, zv_index b, zv_index n) {
+    if (a % kGroup != 0) return false;
+    if (b == n) return a == 0 || b - a >= kGroup;
+    return b % kGroup == 0;
+}
+
+// The smallest stage-safe piece around [a, b) of a sequence of n pixels.
+void widen(zv_index a, zv_index b, zv_index n, zv_index& a_out, zv_index& b_out) {
+    a_out = a - a % kGroup;
+    b_out = b % kGroup == 0 ? b : std::min(n, b + kGroup - b % kGroup);
+    if (b_out == n && a_out > 0 && b_out - a_out < kGroup) a_out -= kGroup;
+}
+
+std::size_t element_size(Format format) { return format == Format::u8 ? 1 : sizeof(float); }
+std::size_t pixel_bytes(const Grid& g) { return g.channels * element_size(g.format); }
+
+const unsigned char* at(const Grid& g, zv_index frame, zv_index row, zv_index col) {
+    return static_cast<const unsigned char*>(g.data) + frame * g.frame_stride + row * g.row_stride +
+           col * g.pixel_stride;
+}
+
+unsigned char* at_mut(const Grid& g, zv_index frame, zv_index row, zv_index col) {
+    return const_cast<unsigned char*>(at(g, frame, row, col));
+}
+
+// The pixel loops take pixels back to back with aligned elements.
+bool loop_ready(const Grid& g) {
+    const std::uintptr_t bits = reinterpret_cast<std::uintptr_t>(g.data) | static_cast<std::uintptr_t>(g.frame_stride) |
+                                static_cast<std::uintptr_t>(g.row_stride) | static_cast<std::uintptr_t>(g.pixel_stride);
+    return static_cast<std::size_t>(g.pixel_stride) == pixel_bytes(g) && bits % element_size(g.format) == 0;
+}
+
+// ...and whole rows back to back, for runs longer than a row.
+bool rows_adjacent(const Grid& g) { return loop_ready(g) && (g.height <= 1 || g.row_stride == g.width * g.pixel_stride); }
+
+ImageIn in_view(const void* p, Format format, int channels) {
+    if (format == Format::u8) return {channels, 1, static_cast<const uint8_t*>(p), nullptr};
+    return {channels, 0, nullptr, static_cast<const float*>(p)};
+}
+
+ImageOut out_view(void* p, Format format, int channels) {
+    if (format == Format::u8) return {channels, 1, static_cast<uint8_t*>(p), nullptr};
+    return {channels, 0, nullptr, static_cast<float*>(p)};
+}
+
+// Calls f(row, col, count, offset) for the row segments of pixels [a, b) of a
+// rectangle of the given width, in order; offset counts pixels from a.
+template <class F>
+void for_segments(zv_index a, zv_index b, zv_index width, F&& f) {
+    for (zv_index q = a; q < b;) {
+        const zv_index row = q / width, col = q % width, count = std::min(width - col, b - q);
+        f(row, col, count, q - a);
+        q += count;
+    }
+}
+
+// count pixels between grids of the same format and channels.
+void copy_pixels(unsigned char* dst, std::ptrdiff_t dst_stride, const unsigned char* src, std::ptrdiff_t src_stride,
+                 zv_index count, std::size_t bytes) {
+    if (dst_stride == static_cast<std::ptrdiff_t>(bytes) && src_stride == static_cast<std::ptrdiff_t>(bytes)) {
+        std::memmove(dst, src, static_cast<std::size_t>(count) * bytes);
+        return;
+    }
+    for (zv_index i = 0; i < count; ++i) std::memmove(dst + i * dst_stride, src + i * src_stride, bytes);
+}
+
+float element_at(const unsigned char* p, Format format, int c) {
+    if (format == Format::u8) return static_cast<float>(p[c]);
+    float v;
+    std::memcpy(&v, p + c * sizeof(float), sizeof(float));
+    return v;
+}
+
+float weight_at(const MaskGrid& m, zv_index frame, zv_index row, zv_index col) {
+    const unsigned char* p =
+        static_cast<const unsigned char*>(m.data) + frame * m.frame_stride + row * m.row_stride + col * m.col_stride;
+    if (m.is_uint8) return static_cast<float>(*p);
+    float v;
+    std::memcpy(&v, p, sizeof(float));
+    return v;
+}
+
+// What a layer is, once, for every band.
+struct LayerPlan {
+    const Layer* layer;
+    pixel_loop_fn loop;  // null: the layer leaves the background as it is
+    kernel_kind kernel;
+    zv_index pixels;     // height x width: the call whose stages every band follows
+    bool image_direct;   // the loop reads the image where it lies (no mask, loop-ready layout)
+    Format fg_format;    // the foreground as the loop sees it
+    int fg_channels;
+};
+
+}  // namespace
+
+struct Plan::State {
+    const Job& job;
+    std::vector<LayerPlan> layers;
+    bool in_place = false;
+    zv_index band_rows = 1, first_row = 0, rows = 0, bands = 0;
+    std::size_t scratch_pixels = 0;
+    int threads = 1;
+    struct Scratch {
+        std::vector<unsigned char> background, foreground;
+    };
+    std::vector<Scratch> scratch;
+
+    explicit State(const Job& j);
+    void run_band(Scratch& s, zv_index frame, zv_index y0, zv_index y1) const;
+    void run_layer(Scratch& s, const LayerPlan& p, const Grid& src, zv_index frame, zv_index r0, zv_index r1) const;
+    void gather_image(unsigned char* dst, const LayerPlan& p, zv_index frame, zv_index a, zv_index b) const;
+    void copy_rows(zv_index frame, zv_index y, zv_index col0, zv_index col1) const;
+};
+
+Plan::State::State(const Job& j) : job(j) {
+    const Grid& bg = job.background;
+    const Grid& out = job.out;
+    in_place = bg.data == out.data && bg.frame_stride == out.frame_stride && bg.row_stride == out.row_stride &&
+               bg.pixel_stride == out.pixel_stride;
+
+    zv_index top = bg.height, bottom = 0;
+    for (const Layer& layer : job.layers) {
+        LayerPlan p{};
+        p.layer = &layer;
+        p.pixels = layer.height * layer.width;
+        const bool masked = layer.mask.data != nullptr;
+        // A mask is folded into a float32 RGBA copy of the foreground.
+        p.fg_format = masked ? Format::f32 : layer.image.format;
+        p.fg_channels = masked ? 4 : layer.image.channels;
+        p.image_direct = !masked && loop_ready(layer.image);
+        p.loop = p.pixels > 0 ? loop_for(*layer.mode, layer.opacity, p.fg_channels) : nullptr;
+        p.kernel = p.loop == layer.mode->blend ? job.kernel : KERNEL_SCALAR;
+        if (p.loop != nullptr) {
+            top = std::min(top, layer.top);
+            bottom = std::max(bottom, layer.top + layer.height);
+        }
+        layers.push_back(p);
+    }
+
+    // In place, only rows under a layer change; otherwise every row is written.
+    first_row = in_place ? top : 0;
+    rows = in_place ? std::max<zv_index>(bottom - top, 0) : bg.height;
+    const zv_index width = std::max<zv_index>(bg.width, 1);
+    // Bands of a multiple of `step` rows start every full-width layer's pixel
+    // sequence at a multiple of 16, so such layers run in place.
+    const zv_index step = kGroup / std::gcd(width, kGroup);
+    const zv_index band_bytes = job.band_bytes > 0 ? job.band_bytes : kBandBytes;
+    const zv_index target = std::max<zv_index>(band_bytes / static_cast<zv_index>(pixel_bytes(bg)) / width, 1);
+    band_rows = width * step <= 4 * band_bytes ? (target + step - 1) / step * step : 1;
+    band_rows = std::max<zv_index>(std::min(band_rows, std::max<zv_index>(rows, 1)), 1);
+    bands = rows == 0 ? 0 : (rows + band_rows - 1) / band_rows;
+
+    const zv_index tasks = bg.frames * bands;
+    const zv_index work = bg.frames * rows * bg.width * std::max<zv_index>(static_cast<zv_index>(job.layers.size()), 1);
+    threads = static_cast<int>(std::max<zv_index>(
+        1, std::min<zv_index>({static_cast<zv_index>(job.threads), tasks, work / kPixelsPerThread})));
+
+    // A layer's share of a band, widened by up to 31 pixels, in the widest
+    // pixel there is (4 floats).
+    scratch_pixels = static_cast<std::size_t>(band_rows * bg.width + 3 * kGroup);
+    scratch.resize(static_cast<std::size_t>(threads));
+    for (Scratch& s : scratch) {
+        s.background.resize(scratch_pixels * pixel_bytes(bg));
+        s.foreground.resize(scratch_pixels * 4 * sizeof(float));
+    }
+}
+
+void Plan::State::copy_rows(zv_index frame, zv_index y, zv_index col0, zv_index col1) const {
+    if (col1 <= col0) return;
+    const Grid& bg = job.background;
+    const Grid& out = job.out;
+    copy_pixels(at_mut(out, frame, y, col0), out.pixel_stride, at(bg, frame, y, col0), bg.pixel_stride, col1 - col0,
+                pixel_bytes(bg));
+}
+
+// The band's rows [y0, y1) of one frame: the background goes to the output
+// (except where the first layer writes it from the background directly),
+// then every layer in order, each onto the result of the ones before.
+void Plan::State::run_band(Scratch& s, zv_index frame, zv_index y0, zv_index y1) const {
+    std::size_t next = 0;
+    if (!in_place) {
+        const LayerPlan* first = layers.empty() || layers[0].loop == nullptr ? nullptr : &layers[0];
+        for (zv_index y = y0; y < y1; ++y) {
+            const Layer* l = first ? first->layer : nullptr;
+            if (l != nullptr && y >= l->top && y < l->top + l->height) {
+                copy_rows(frame, y, 0, l->left);
+                copy_rows(frame, y, l->left + l->width, job.background.width);
+            } else {
+                copy_rows(frame, y, 0, job.background.width);
+            }
+        }
+        if (first != nullptr) {
+            const Layer& l = *first->layer;
+            run_layer(s, *first, job.background, frame, std::max(y0, l.top) - l.top,
+                      std::min(y1, l.top + l.height) - l.top);
+            next = 1;
+        }
+    }
+    for (; next < layers.size(); ++next) {
+        const LayerPlan& p = layers[next];
+        if (p.loop == nullptr) continue;
+        const Layer& l = *p.layer;
+        run_layer(s, p, job.out, frame, std::max(y0, l.top) - l.top, std::min(y1, l.top + l.height) - l.top);
+    }
+}
+
+// The foreground pixels [a, b) of a layer's rectangle, as the loop sees them:
+// the image's own elements, or float32 RGBA with the alpha scaled by the mask
+// ((alpha x weight) / 255 for an 8-bit mask, alpha x weight for a float one).
+void Plan::State::gather_image(unsigned char* dst, const LayerPlan& p, zv_index frame, zv_index a,
+                               zv_index b) const {
+    const Layer& l = *p.layer;
+    const Grid& img = l.image;
+    const zv_index img_frame = img.frames == 1 ? 0 : frame;
+    if (l.mask.data == nullptr) {
+        const std::size_t bytes = pixel_bytes(img);
+        for_segments(a, b, l.width, [&](zv_index row, zv_index col, zv_index count, zv_index offset) {
+            copy_pixels(dst + offset * bytes, static_cast<std::ptrdiff_t>(bytes),
+                        at(img, img_frame, l.image_top + row, l.image_left + col), img.pixel_stride, count, bytes);
+        });
+        return;
+    }
+    const zv_index mask_frame = l.mask.frames == 1 ? 0 : frame;
+    float* out = reinterpret_cast<float*>(dst);
+    for_segments(a, b, l.width, [&](zv_index row, zv_index col, zv_index count, zv_index offset) {
+        const zv_index y = l.image_top + row, x0 = l.image_left + col;
+        for (zv_index i = 0; i < count; ++i) {
+            const unsigned char* px = at(img, img_frame, y, x0 + i);
+            float* o = out + (offset + i) * 4;
+            o[0] = element_at(px, img.format, 0);
+            o[1] = element_at(px, img.format, 1);
+            o[2] = element_at(px, img.format, 2);
+            const float alpha = img.channels == 4 ? element_at(px, img.format, 3) : 255.0f;
+            const float weight = weight_at(l.mask, mask_frame, y, x0 + i);
+            o[3] = l.mask.is_uint8 ? (alpha * weight) / 255.0f : alpha * weight;
+        }
+    });
+}
+
+// Rows [r0, r1) of a layer's rectangle, read from `src` (the background or
+// the output) and written to the output.
+void Plan::State::run_layer(Scratch& s, const LayerPlan& p, const Grid& src, zv_index frame, zv_index r0,
+                            zv_index r1) const {
+    if (r1 <= r0) return;
+    const Layer& l = *p.layer;
+    const Grid& out = job.out;
+    const Format bg_format = out.format;
+    const int bg_channels = out.channels;
+    const zv_index w = l.width, a = r0 * w, b = r1 * w;
+    const zv_index img_frame = l.image.frames == 1 ? 0 : frame;
+
+    BlendJob bj{};
+    bj.opacity = l.opacity;
+    bj.kernel = p.kernel;
+    bj.clip_output = l.mode->clip_output;
+    bj.as_fresh_copies = true;
+    auto run = [&](const void* bg_px, const void* fg_px, void* out_px, zv_index pixels) {
+        bj.background = in_view(bg_px, bg_format, bg_channels);
+        bj.foreground = in_view(fg_px, p.fg_format, p.fg_channels);
+        bj.output = out_view(out_px, bg_format, bg_channels);
+        bj.pixels = pixels;
+        p.loop(bj);
+    };
+    const std::size_t fg_bytes = static_cast<std::size_t>(p.fg_channels) * element_size(p.fg_format);
+    unsigned char* fg_scratch = s.foreground.data();
+    const bool src_ready = loop_ready(src) && loop_ready(out);
+
+    // 1. The whole share at once, where it lies in memory as one run.
+    const bool whole_rows = w == out.width && rows_adjacent(src) && rows_adjacent(out);
+    const bool image_rows = p.image_direct && w == l.image.width && rows_adjacent(l.image);
+    if (whole_rows && src_ready && stage_safe(a, b, p.pixels)) {
+        const void* fg = image_rows ? at(l.image, img_frame, l.image_top + r0, l.image_left) : fg_scratch;
+        if (!image_rows) gather_image(fg_scratch, p, frame, a, b);
+        run(at(src, frame, l.top + r0, l.left), fg, at_mut(out, frame, l.top + r0, l.left), b - a);
+        return;
+    }
+    // 2. Row by row where every row is a stage-safe piece.
+    if (src_ready && w % kGroup == 0) {
+        if (!p.image_direct) gather_image(fg_scratch, p, frame, a, b);
+        for (zv_index r = r0; r < r1; ++r) {
+            const void* fg = p.image_direct ? at(l.image, img_frame, l.image_top + r, l.image_left)
+                                            : fg_scratch + (r - r0) * w * fg_bytes;
+            run(at(src, frame, l.top + r, l.left), fg, at_mut(out, frame, l.top + r, l.left), w);
+        }
+        return;
+    }
+    // 3. Through scratch, widened to a stage-safe piece with zero pixels.
+    zv_index a_w, b_w;
+    widen(a, b, p.pixels, a_w, b_w);
+    const std::size_t bg_bytes = pixel_bytes(out);
+    unsigned char* bg_scratch = s.background.data();
+    std::memset(bg_scratch, 0, static_cast<std::size_t>(a - a_w) * bg_bytes);
+    std::memset(bg_scratch + (b - a_w) * bg_bytes, 0, static_cast<std::size_t>(b_w - b) * bg_bytes);
+    std::memset(fg_scratch, 0, static_cast<std::size_t>(a - a_w) * fg_bytes);
+    std::memset(fg_scratch + (b - a_w) * fg_bytes, 0, static_cast<std::size_t>(b_w - b) * fg_bytes);
+    unsigned char* bg_share = bg_scratch + (a - a_w) * bg_bytes;
+    for_segments(a, b, w, [&](zv_index row, zv_index col, zv_index count, zv_index offset) {
+        copy_pixels(bg_share + offset * bg_bytes, static_cast<std::ptrdiff_t>(bg_bytes),
+                    at(src, frame, l.top + row, l.left + col), src.pixel_stride, count, bg_bytes);
+    });
+    gather_image(fg_scratch + (a - a_w) * fg_bytes, p, frame, a, b);
+    run(bg_scratch, fg_scratch, bg_scratch, b_w - a_w);
+    for_segments(a, b, w, [&](zv_index row, zv_index col, zv_index count, zv_index offset) {
+        copy_pixels(at_mut(out, frame, l.top + row, l.left + col), out.pixel_stride, bg_share + offset * bg_bytes,
+                    static_cast<std::ptrdiff_t>(bg_bytes), count, bg_bytes);
+    });
+}
+
+Plan::Plan(const Job& job) : state_(new State(job)) {}
+Plan::~Plan() = default;
+
+void Plan::run() {
+    State& st = *state_;
+    const zv_index tasks = st.job.background.frames * st.bands;
+    std::atomic<zv_index> next{0};
+    auto work = [&st, &next, tasks](std::size_t worker) {
+        State::Scratch& s = st.scratch[worker];
+        for (zv_index t = next.fetch_add(1); t < tasks; t = next.fetch_add(1)) {
+            const zv_index frame = t / st.bands, band = t % st.bands;
+            const zv_index y0 = st.first_row + band * st.band_rows;
+            st.run_band(s, frame, y0, std::min(y0 + st.band_rows, st.first_row + st.rows));
+        }
+    };
+    std::vector<std::thread> pool;
+    for (std::size_t i = 1; i < st.scratch.size(); ++i) {
+        try {
+            pool.emplace_back(work, i);
+        } catch (...) {
+            break;  // no more threads to be had: the others take the bands
+        }
+    }
+    work(0);
+    for (std::thread& t : pool) t.join();
+}
+
+}  // namespace zv_engine
