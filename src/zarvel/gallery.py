@@ -104,6 +104,7 @@ class Gallery:
     blend_seconds: float         # time spent in zarvel.blend for all modes
     kernel: str                  # the kernel that ran ("avx2", ...)
     modes: Tuple[str, ...]       # in gallery order
+    boxes: dict                  # name -> (top, left) of the cell on the sheet
 
 
 def resolved_kernel(kernel: str = "auto") -> str:
@@ -176,11 +177,11 @@ def build(background: Optional[np.ndarray] = None, layer: Optional[np.ndarray] =
     shown_fg[offset[0]:offset[0] + fg.shape[0], offset[1]:offset[1] + fg.shape[1]] = fg4
     cells["background"] = bg
     cells["layer"] = shown_fg
-    sheet = _lay_out(rows, cells, cell_h, cell_w, square)
-    return Gallery(sheet, cells, (cell_h, cell_w), elapsed, resolved_kernel(kernel), modes)
+    sheet, boxes = _lay_out(rows, cells, cell_h, cell_w, square)
+    return Gallery(sheet, cells, (cell_h, cell_w), elapsed, resolved_kernel(kernel), modes, boxes)
 
 
-def _lay_out(rows, cells, cell_h: int, cell_w: int, square: int) -> np.ndarray:
+def _lay_out(rows, cells, cell_h: int, cell_w: int, square: int) -> Tuple[np.ndarray, dict]:
     Image = _import("PIL")
     from PIL import ImageDraw
 
@@ -203,6 +204,7 @@ def _lay_out(rows, cells, cell_h: int, cell_w: int, square: int) -> np.ndarray:
     draw.text((gap, round(title_size * 0.5)), f"Zarvel: {sum(len(ms) for _, _, ms in rows)} blend modes, "
               "one background and one layer", font=title_font, fill=ink)
     top = title_h
+    boxes = {}
     for name, text, modes in rows:
         draw.text((gap, top + round(cell_h * 0.3)), name, font=label_font, fill=ink)
         _wrapped(draw, (gap, top + round(cell_h * 0.3) + round(label_size * 1.5)), text, small_font, grey,
@@ -212,11 +214,12 @@ def _lay_out(rows, cells, cell_h: int, cell_w: int, square: int) -> np.ndarray:
         for cell in names:
             pixels = _on_checkerboard(cells[cell], square)
             sheet.paste(Image.fromarray(np.ascontiguousarray(pixels), "RGB"), (left, top))
+            boxes[cell] = (top, left)
             draw.text((left + cell_w // 2, top + cell_h + round(label_size * 0.35)), cell, font=label_font,
                       fill=ink if cell in zarvel.MODES else grey, anchor="ma")
             left += cell_w + gap
         top += cell_h + label_h + gap
-    return np.asarray(sheet)
+    return np.asarray(sheet), boxes
 
 
 def _wrapped(draw, xy, text: str, font, fill, width: int) -> None:
@@ -244,14 +247,3 @@ def _font(size: int):
         return ImageFont.load_default(size=size)     # Pillow's built-in scalable font (needs FreeType)
     except (TypeError, AttributeError, ImportError, OSError):
         return ImageFont.load_default()
-
-
-def distinct(cells: dict, names: Sequence[str]) -> bool:
-    """Whether no two of the named cells have the same pixels."""
-    seen = set()
-    for name in names:
-        key = cells[name].tobytes()
-        if key in seen:
-            return False
-        seen.add(key)
-    return True

@@ -20,8 +20,9 @@ Which library does what:
   Python world: 8 and 16 bits, chunky or planar samples, associated or
   unassociated alpha, and its orientation tag, written back with
   unassociated alpha and zlib compression. The compressions it leaves to the
-  optional imagecodecs package (LZW, JPEG, ...) are decoded by OpenCV's
-  libtiff instead, so no further dependency is needed.
+  optional imagecodecs package (LZW, JPEG, ...) are decoded by the libtiff
+  inside Pillow (8 bits) or OpenCV (16 bits) instead, so no further
+  dependency is needed.
 
 None of these is imported by ``import zarvel``; they are loaded on first use,
 and a missing one raises :class:`MissingDependency` naming the extra to
@@ -241,6 +242,8 @@ def _read_tiff(data: bytes) -> Tuple[np.ndarray, int]:
             page = tif.pages[0]
             tag = page.tags.get(_TIFF_ORIENTATION)
             orientation = int(tag.value) if tag is not None else 1
+            deep = page.dtype == np.uint16
+            associated = tuple(int(e) for e in page.extrasamples)[:1] == (1,)
             array = _tiff_samples(page)
     except ImageError:
         raise
@@ -248,13 +251,20 @@ def _read_tiff(data: bytes) -> Tuple[np.ndarray, int]:
         raise ImageError("corrupt TIFF: no image in the file") from None
     except Exception as error:      # tifffile raises many kinds on damaged files
         raise ImageError(f"corrupt or unsupported TIFF: {error}") from None
-    if array is None:               # a compression or layout tifffile leaves to other codecs
+    if array is None and not deep:
+        # A compression or layout tifffile leaves to imagecodecs: Pillow's libtiff decodes
+        # 8-bit files and knows their alpha (OpenCV would premultiply unassociated alpha).
+        array, _ = _read_pillow(data)
+    elif array is None:
+        # 16 bits: OpenCV's libtiff returns the samples as stored.
         array = _read_opencv(data, "TIFF")
+        if associated and array.shape[2] == 4:
+            array = _unpremultiply(array)
     return array, orientation
 
 
 def _tiff_samples(page) -> Optional[np.ndarray]:
-    """The first page as RGB(A) with straight alpha, or None for OpenCV to decode."""
+    """The first page as RGB(A) with straight alpha, or None when another decoder must do it."""
     photometric = int(page.photometric)
     if photometric not in (0, 1, 2) or page.dtype not in (np.uint8, np.uint16):
         return None                 # palette, CMYK, YCbCr, Lab, 1-bit, floats
@@ -270,20 +280,25 @@ def _tiff_samples(page) -> Optional[np.ndarray]:
         array = array[..., None]
     if array.ndim != 3:
         return None
-    top = np.iinfo(array.dtype).max
     if photometric == 0:            # white is zero
         array = array.copy()
-        array[..., :1] = top - array[..., :1]
+        array[..., :1] = np.iinfo(array.dtype).max - array[..., :1]
     colours = 3 if photometric == 2 else 1
     extras = tuple(int(e) for e in page.extrasamples)
     array = array[..., :colours + (1 if array.shape[2] > colours else 0)]
-    if array.shape[2] > colours and extras and extras[0] == 1:     # associated alpha: unpremultiply
-        alpha = array[..., -1:].astype(np.float64)
-        colour = array[..., :-1].astype(np.float64)
-        with np.errstate(divide="ignore", invalid="ignore"):
-            straight = np.where(alpha > 0, np.rint(colour * top / alpha), 0)
-        array = np.concatenate([np.clip(straight, 0, top).astype(array.dtype), array[..., -1:]], axis=2)
+    if array.shape[2] > colours and extras[:1] == (1,):
+        array = _unpremultiply(array)
     return _channels(array, bgr=False)
+
+
+def _unpremultiply(array: np.ndarray) -> np.ndarray:
+    """Associated (premultiplied) alpha to straight alpha; the alpha is the last sample."""
+    top = np.iinfo(array.dtype).max
+    alpha = array[..., -1:].astype(np.float64)
+    colour = array[..., :-1].astype(np.float64)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        straight = np.where(alpha > 0, np.rint(colour * top / alpha), 0)
+    return np.concatenate([np.clip(straight, 0, top).astype(array.dtype), array[..., -1:]], axis=2)
 
 
 def read_image(path) -> np.ndarray:
