@@ -239,7 +239,8 @@ a colon starts the layers. Files, depths and folders are as for 'zarvel blend'."
         epilog="""\
 examples:
   zarvel gallery
-  zarvel gallery -o modes.png --background photo.jpg --layer logo.png --cell 320""")
+  zarvel gallery -o modes.png --background photo.jpg --layer logo.png --cell 320
+  zarvel gallery --samples . && zarvel blend photo.jpg logo.png -m screen --offset 20,20 -o out.png""")
     gallery.add_argument("-o", "--output", type=Path, default=Path("gallery.png"), metavar="OUT",
                          help="the picture to write, .png, .jpg, .tif or .webp (default gallery.png); "
                               "e.g. -o docs/modes.png")
@@ -252,7 +253,11 @@ examples:
     gallery.add_argument("--cell", type=_positive("cell width"), default=240, metavar="PIXELS",
                          help="the width of one cell in pixels (default 240); e.g. --cell 320")
     gallery.add_argument("--kernel", choices=KERNELS, default="auto",
-                         help="the compute kernel (default auto: the widest this processor runs)")
+                         help="the compute kernel (default auto: the widest this processor runs); e.g. "
+                              "--kernel sse42")
+    gallery.add_argument("--samples", type=Path, metavar="DIR",
+                         help="also write the gallery's photograph and a colour-wheel logo to DIR as photo.jpg "
+                              "and logo.png, to try 'zarvel blend' on; e.g. --samples .")
     gallery.set_defaults(run=_run_gallery)
 
     info = commands.add_parser(
@@ -574,6 +579,15 @@ def _run_gallery(args) -> int:
     print(f"time: {len(result.modes)} blends of {cell_w}x{cell_h} pixels in {result.blend_seconds * 1e3:.1f} ms; "
           f"gallery drawn and written in {total:.2f} s")
     print(f"wrote {args.output.resolve()} ({result.image.shape[1]}x{result.image.shape[0]})")
+    if args.samples is not None:
+        photo, logo = args.samples / "photo.jpg", args.samples / "logo.png"
+        try:
+            args.samples.mkdir(parents=True, exist_ok=True)
+            photo.write_bytes(gallery.PHOTO.read_bytes())
+        except OSError as error:
+            raise FileProblem(f"{photo}: cannot write: {error.strerror or error}") from None
+        _write(logo, gallery.make_logo(160), None)
+        print(f"samples: {photo} (512x341 photograph), {logo} (160x160 colour wheel with a soft edge)")
     return 0
 
 

@@ -67,14 +67,7 @@ def make_layer(height: int, width: int) -> np.ndarray:
     rgba[..., :3] = bottom + (top - bottom) * (1.0 - y)[..., None]
     rgba[..., 3] = ramp_alpha
 
-    radius = 0.46 * min(height, width)
-    cy, cx = height * 0.5, width * 0.62
-    dy, dx = y * height - cy, x * width - cx
-    r = np.sqrt(dx * dx + dy * dy) / radius
-    hue = (np.arctan2(-dy, dx) / (2 * np.pi)) % 1.0
-    wheel = _hsv_to_rgb(hue, np.clip(r, 0.0, 1.0), np.ones_like(r))
-    edge = np.clip((1.0 - r) / 0.25, 0.0, 1.0)
-    wheel_alpha = edge * edge * (3.0 - 2.0 * edge)       # smoothstep: a soft rim
+    wheel, wheel_alpha = _wheel(height, width, height * 0.5, width * 0.62, 0.46 * min(height, width))
     # The wheel laid over the ramp (straight alpha "over").
     out_alpha = wheel_alpha + rgba[..., 3] * (1.0 - wheel_alpha)
     with np.errstate(divide="ignore", invalid="ignore"):
@@ -83,6 +76,25 @@ def make_layer(height: int, width: int) -> np.ndarray:
     rgba[..., :3] = np.where(out_alpha[..., None] > 0, colour, 0.0)
     rgba[..., 3] = out_alpha
     return np.clip(np.rint(rgba * 255.0), 0, 255).astype(np.uint8)
+
+
+def make_logo(size: int) -> np.ndarray:
+    """A size x size RGBA uint8 colour wheel with a soft edge, to try ``zarvel blend`` on."""
+    wheel, alpha = _wheel(size, size, size / 2, size / 2, size / 2)
+    rgba = np.concatenate([wheel, alpha[..., None]], axis=2)
+    return np.clip(np.rint(rgba * 255.0), 0, 255).astype(np.uint8)
+
+
+def _wheel(height: int, width: int, cy: float, cx: float, radius: float) -> Tuple[np.ndarray, np.ndarray]:
+    """A colour wheel (hue round the circle, saturation from the white centre out) and its
+    alpha, opaque inside and falling smoothly to clear over the outer quarter of the radius."""
+    y, x = np.mgrid[0:height, 0:width].astype(np.float32) + 0.5
+    dy, dx = y - cy, x - cx
+    r = np.sqrt(dx * dx + dy * dy) / radius
+    hue = (np.arctan2(-dy, dx) / (2 * np.pi)) % 1.0
+    wheel = _hsv_to_rgb(hue, np.clip(r, 0.0, 1.0), np.ones_like(r))
+    edge = np.clip((1.0 - r) / 0.25, 0.0, 1.0)
+    return wheel, edge * edge * (3.0 - 2.0 * edge)       # smoothstep: a soft rim
 
 
 def _hsv_to_rgb(h: np.ndarray, s: np.ndarray, v: np.ndarray) -> np.ndarray:
