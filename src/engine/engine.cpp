@@ -219,8 +219,10 @@ struct Plan::State {
     zv_index band_rows = 1, first_row = 0, rows = 0, bands = 0;
     std::size_t scratch_pixels = 0;
     int threads = 1;
+    // Allocated, not initialised: pages that no gathered share needs are
+    // never touched, so work that runs in place costs no scratch at all.
     struct Scratch {
-        std::vector<unsigned char> background, foreground;
+        std::unique_ptr<unsigned char[]> background, foreground;
     };
     std::vector<Scratch> scratch;
 
@@ -279,8 +281,8 @@ Plan::State::State(const Job& j) : job(j) {
     scratch_pixels = static_cast<std::size_t>(band_rows * bg.width + 3 * kGroup);
     scratch.resize(static_cast<std::size_t>(threads));
     for (Scratch& s : scratch) {
-        s.background.resize(scratch_pixels * 4 * sizeof(float));
-        s.foreground.resize(scratch_pixels * 4 * sizeof(float));
+        s.background.reset(new unsigned char[scratch_pixels * 4 * sizeof(float)]);
+        s.foreground.reset(new unsigned char[scratch_pixels * 4 * sizeof(float)]);
     }
 }
 
@@ -420,7 +422,7 @@ void Plan::State::run_layer(Scratch& s, const LayerPlan& p, const Grid& src, zv_
         p.loop(bj);
     };
     const std::size_t fg_bytes = static_cast<std::size_t>(p.fg_channels) * element_size(p.fg_format);
-    unsigned char* fg_scratch = s.foreground.data();
+    unsigned char* fg_scratch = s.foreground.get();
     const bool src_ready = as_worked(out) && loop_ready(src) && loop_ready(out);
 
     // 1. The whole share at once, where it lies in memory as one run.
@@ -446,7 +448,7 @@ void Plan::State::run_layer(Scratch& s, const LayerPlan& p, const Grid& src, zv_
     zv_index a_w, b_w;
     widen(a, b, p.pixels, a_w, b_w);
     const std::size_t bg_bytes = out.channels * element_size(bg_format);
-    unsigned char* bg_scratch = s.background.data();
+    unsigned char* bg_scratch = s.background.get();
     std::memset(bg_scratch, 0, static_cast<std::size_t>(a - a_w) * bg_bytes);
     std::memset(bg_scratch + (b - a_w) * bg_bytes, 0, static_cast<std::size_t>(b_w - b) * bg_bytes);
     std::memset(fg_scratch, 0, static_cast<std::size_t>(a - a_w) * fg_bytes);
