@@ -19,9 +19,10 @@ from . import _engine
 MODES = tuple(name for name, _ in _engine.modes())
 _MODE_INDEX = {name: i for i, name in enumerate(MODES)}
 KERNEL_NAMES = ("auto", "scalar", "sse42", "avx2")
-# Element types of images (the kernels' own are uint8 and float32) and of masks.
-_IMAGE_TYPES = ("uint8", "uint16", "float32", "float64")
-_MASK_TYPES = ("uint8", "float32", "float64")
+# Element types (kind, size) of images (the kernels' own are uint8 and float32)
+# and of masks, in either byte order.
+_IMAGE_TYPES = {("u", 1), ("u", 2), ("f", 4), ("f", 8)}
+_MASK_TYPES = {("u", 1), ("f", 4), ("f", 8)}
 # Bytes of output per band of work; 0 lets the engine choose (tests use tiny bands).
 _BAND_BYTES = 0
 
@@ -178,18 +179,13 @@ def _pil_mask(mask) -> np.ndarray:
 
 # ---- checks -------------------------------------------------------------------
 
-def _type_name(dtype: np.dtype) -> str:
-    """The element type's name whatever its byte order (">f4" is float32)."""
-    return dtype.newbyteorder("=").name if dtype.kind in "uif" else dtype.name
-
-
 def _image(value, name: str, ndims: Sequence[int]) -> np.ndarray:
     """An image argument as an array, checked before anything is copied."""
     array = value if isinstance(value, np.ndarray) else np.asarray(value)
     if array.ndim not in ndims:
         shapes = " or ".join({3: "H x W x C", 4: "N x H x W x C"}[n] for n in ndims)
         raise ValueError(f"{name} must be {shapes}, got shape {array.shape}")
-    if _type_name(array.dtype) not in _IMAGE_TYPES:
+    if (array.dtype.kind, array.dtype.itemsize) not in _IMAGE_TYPES:
         raise TypeError(f"{name} must be uint8, uint16, float32 or float64, got {array.dtype}")
     if array.shape[-1] not in (3, 4):
         raise ValueError(f"{name} must have 3 or 4 channels, got {array.shape[-1]}")
@@ -227,7 +223,7 @@ def _check_layer(image, mode, opacity, mask, offset, names: _Names, frames: int)
         mask = _pil_mask(mask) if _is_pil(mask) else mask if isinstance(mask, np.ndarray) else np.asarray(mask)
         if mask.ndim not in (2, 3):
             raise ValueError(f"{names.mask} must be h x w or n x h x w, got shape {mask.shape}")
-        if _type_name(mask.dtype) not in _MASK_TYPES:
+        if (mask.dtype.kind, mask.dtype.itemsize) not in _MASK_TYPES:
             raise TypeError(f"{names.mask} must be uint8 or float, got {mask.dtype}")
         if mask.shape[-2:] != (height, width):
             raise ValueError(f"{names.mask} has size {mask.shape[-2:]}; the image has {(height, width)}")
@@ -275,8 +271,8 @@ def _scale(scale) -> bool:
 
 
 def _same_view(a: np.ndarray, b: np.ndarray) -> bool:
-    return (a.__array_interface__["data"][0] == b.__array_interface__["data"][0] and a.shape == b.shape
-            and a.strides == b.strides and a.dtype == b.dtype)
+    return (a.shape == b.shape and a.strides == b.strides and a.dtype == b.dtype
+            and a.__array_interface__["data"][0] == b.__array_interface__["data"][0])
 
 
 _TooHardError = getattr(getattr(np, "exceptions", np), "TooHardError")
