@@ -265,9 +265,12 @@ Plan::State::State(const Job& j) : job(j) {
     // Bands of a multiple of `step` rows start every full-width layer's pixel
     // sequence at a multiple of 16, so such layers run in place.
     const zv_index step = kGroup / std::gcd(width, kGroup);
+    // (An image so wide that `step` rows would make a band of several times
+    // the size gets bands of one row: its full-width layers go through scratch.)
     const zv_index band_bytes = job.band_bytes > 0 ? job.band_bytes : kBandBytes;
-    const zv_index target = std::max<zv_index>(band_bytes / static_cast<zv_index>(pixel_bytes(bg)) / width, 1);
-    band_rows = width * step <= 4 * band_bytes ? (target + step - 1) / step * step : 1;
+    const zv_index band_pixels = std::max<zv_index>(band_bytes / static_cast<zv_index>(pixel_bytes(bg)), 1);
+    const zv_index target_rows = std::max<zv_index>(band_pixels / width, 1);
+    band_rows = width * step <= 4 * band_pixels ? (target_rows + step - 1) / step * step : 1;
     band_rows = std::max<zv_index>(std::min(band_rows, std::max<zv_index>(rows, 1)), 1);
     bands = rows == 0 ? 0 : (rows + band_rows - 1) / band_rows;
 
