@@ -34,18 +34,6 @@ def run(*args, cwd, command=None):
     return proc
 
 
-def uint16_blend_supported():
-    try:
-        zarvel.blend(np.zeros((1, 1, 3), np.uint16), np.zeros((1, 1, 3), np.uint16))
-        return True
-    except TypeError:
-        return False
-
-
-needs_uint16 = pytest.mark.skipif(not uint16_blend_supported(),
-                                  reason="zarvel.blend does not take uint16 images in this build")
-
-
 def image(h, w, c, dtype=np.uint8, seed=0):
     rng = np.random.default_rng(seed)
     top = np.iinfo(dtype).max
@@ -191,20 +179,25 @@ def test_bad_layer_specs(text):
 
 # --- 16 bits ------------------------------------------------------------------------------------
 
-@needs_uint16
-@pytest.mark.parametrize("source, target", [("png", "png"), ("tif", "tif"), ("png", "tif"), ("tif", "jpg")])
-def test_16_bit_in_and_out(tmp_path, source, target):
-    bg, layer = image(24, 30, 4, np.uint16, seed=3), image(24, 30, 4, np.uint16, seed=4)
+@pytest.mark.parametrize("source, target, layer_depth", [
+    ("png", "png", np.uint16), ("tif", "tif", np.uint16), ("png", "tif", np.uint8), ("tif", "jpg", np.uint16),
+])
+def test_16_bit_in_and_out(tmp_path, source, target, layer_depth):
+    bg, layer = image(24, 30, 4, np.uint16, seed=3), image(24, 30, 4, layer_depth, seed=4)
+    mask = image(24, 30, 3, np.uint16, seed=5)
+    mask[..., 1:] = mask[..., :1]                        # grey, 16 bits: a 0..1 float mask
     io.write_image(tmp_path / f"bg.{source}", bg)
     io.write_image(tmp_path / f"layer.{source}", layer)
-    proc = run("blend", f"bg.{source}", f"layer.{source}", "-m", "soft_light", "-o", f"out.{target}", cwd=tmp_path)
+    io.write_image(tmp_path / "mask.png", mask)
+    proc = run("blend", f"bg.{source}", f"layer.{source}", "-m", "soft_light", "--mask", "mask.png",
+               "-o", f"out.{target}", cwd=tmp_path)
     assert proc.returncode == 0, proc.stderr
     out = io.read_image(tmp_path / f"out.{target}")
-    expected = zarvel.blend(bg, layer, "soft_light")
+    expected = zarvel.blend(bg, layer, "soft_light", mask=mask[..., 0].astype(np.float32) / 65535)
     if target == "jpg":                                  # no alpha and 8 bits: only the shape is exact
         assert out.shape == (24, 30, 3) and out.dtype == np.uint8
     else:
-        assert out.dtype == np.uint16
+        assert out.dtype == np.uint16 and out.shape == (24, 30, 4)
         np.testing.assert_array_equal(out, expected)
 
 
