@@ -23,7 +23,7 @@ from typing import Callable, List, Optional, Sequence, Tuple
 
 import zarvel
 
-from .io import IMAGE_SUFFIXES, ImageError, MissingDependency, format_of
+from .io import FORMATS, IMAGE_SUFFIXES, ImageError, MissingDependency, format_of
 
 KERNELS = ("auto", "scalar", "sse42", "avx2")
 
@@ -270,11 +270,12 @@ examples:
 
 
 def _blend_options(sub: argparse.ArgumentParser) -> None:
-    sub.add_argument("-o", "--output", type=Path, metavar="OUT",
-                     help="the file to write (its ending picks the format: .png, .jpg, .tif, .webp), or the "
-                          "folder for several backgrounds, which is created if needed and gets files of the "
-                          "same names; e.g. -o out.png or -o results/. With one background and no -o the "
-                          "result goes to NAME-MODE.EXT in the current folder")
+    sub.add_argument("-o", "--output", metavar="OUT",
+                     help="the file to write (its ending picks the format: .png, .jpg, .tif, .webp), or a "
+                          "folder (an existing one, or any name ending in /; needed for several backgrounds), "
+                          "created if needed, that gets files of the backgrounds' names; e.g. -o out.png or "
+                          "-o results/. With one background and no -o the result goes to NAME-MODE.EXT in the "
+                          "current folder")
     sub.add_argument("--format", choices=("png", "jpg", "tif", "webp"),
                      help="with an output folder: write this format instead of each background's own; "
                           "e.g. --format png")
@@ -345,37 +346,42 @@ def _expand(sources: Sequence[str]) -> Tuple[List[Path], bool]:
     return files, batch
 
 
-def _plan(files: List[Path], batch: bool, output: Optional[Path], fmt: Optional[str], default_name: str
+def _plan(files: List[Path], batch: bool, output: Optional[str], fmt: Optional[str], default_name: str
           ) -> List[Job]:
     """Pair each background with the file its result goes to."""
-    if not batch:
+    folder_named = output is not None and output.endswith(("/", os.sep))
+    out = Path(output) if output is not None else None
+    if not batch and not (folder_named and not out.is_dir()):
         source = files[0]
-        if output is None:
+        if out is None:
             target = Path(f"{source.stem}-{default_name}{source.suffix}")
-        elif output.is_dir():
-            target = output / source.name
+        elif out.is_dir():
+            target = out / source.name
         else:
-            target = output
+            target = out
         if fmt:
             target = target.with_suffix("." + fmt)
-        _check_target(source, target)
+        _check_target(target)
         return [Job(source, target)]
-    if output is None:
+    if out is None:
         raise UsageError("several backgrounds need an output folder: -o DIR")
-    if output.exists() and not output.is_dir():
-        raise UsageError(f"{output} is a file; with several backgrounds -o must name a folder")
+    if out.exists() and not out.is_dir():
+        raise UsageError(f"{out} is a file; with several backgrounds -o must name a folder")
+    if not out.exists() and not folder_named and out.suffix.lower() in FORMATS:
+        raise UsageError(f"several backgrounds need an output folder, and {output} looks like a file name "
+                         f"(write {output}/ to make a folder of that name)")
     try:
-        output.mkdir(parents=True, exist_ok=True)
+        out.mkdir(parents=True, exist_ok=True)
     except OSError as error:
-        raise FileProblem(f"{output}: cannot create the output folder: {error.strerror or error}") from None
+        raise FileProblem(f"{out}: cannot create the output folder: {error.strerror or error}") from None
     jobs = []
     for source in files:
         name = source.name if not fmt else source.with_suffix("." + fmt).name
-        jobs.append(Job(source, output / name))
+        jobs.append(Job(source, out / name))
     return jobs
 
 
-def _check_target(source: Path, target: Path) -> None:
+def _check_target(target: Path) -> None:
     try:
         format_of(target)
     except ImageError as error:
