@@ -74,11 +74,13 @@ def test_blend_writes_what_zarvel_blend_computes(files, extra, kwargs):
     np.testing.assert_array_equal(out, expected)
 
 
-def test_blend_default_output_name_and_python_m(files):
+def test_blend_default_output_names_and_python_m(files):
     tmp, bg, layer, _ = files
     proc = run("blend", "bg.png", "layer.png", "-m", "screen", cwd=tmp, command=[sys.executable, "-m", "zarvel"])
     assert proc.returncode == 0, proc.stderr
     np.testing.assert_array_equal(io.read_image(tmp / "bg-screen.png"), zarvel.blend(bg, layer, "screen"))
+    assert run("blend", "bg.png", "layer.png", "-m", "screen", "-o", "new/", "--format", "tif", cwd=tmp).returncode == 0
+    np.testing.assert_array_equal(io.read_image(tmp / "new" / "bg.tif"), zarvel.blend(bg, layer, "screen"))
 
 
 @pytest.mark.parametrize("args, status, words", [
@@ -93,8 +95,10 @@ def test_blend_default_output_name_and_python_m(files):
     (["bg.png", "layer.png", "-m", "screen", "--offset", "3", "-o", "o.png"], 2, ["Y,X"]),
     (["bg.png", "layer.png", "-m", "screen", "-o", "bg.png"], 2, ["overwrite"]),
     (["bg.png", "bg.png", "layer.png", "-m", "screen"], 2, ["-o DIR"]),
+    (["bg.png", "corrupt.png", "layer.png", "-m", "screen", "-o", "o.png"], 2, ["o.png", "looks like a file"]),
 ], ids=["missing", "corrupt-background", "corrupt-layer", "unknown-mode", "mask-size", "layer-outside",
-        "output-format", "bad-offset", "overwrite-input", "batch-without-output"])
+        "output-format", "bad-offset", "overwrite-input", "batch-without-output",
+        "batch-into-file"])
 def test_errors_name_the_file_and_problem(files, args, status, words):
     tmp, bg, *_ = files
     (tmp / "corrupt.png").write_bytes((tmp / "bg.png").read_bytes()[:200])

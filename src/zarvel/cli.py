@@ -290,7 +290,7 @@ def _blend_options(sub: argparse.ArgumentParser) -> None:
                      help="images processed at once when there are several (default: the number of CPUs); "
                           "e.g. --jobs 2")
     sub.add_argument("-q", "--quiet", action="store_true",
-                     help="print nothing but errors (no progress bar, no summary)")
+                     help="print nothing but errors (no progress bar, no summary); e.g. -q in scripts")
 
 
 # ---------------------------------------------------------------------------
