@@ -295,3 +295,17 @@ def test_info_and_help(tmp_path):
         assert "example" in text and f"zarvel {command}" in text
     blend_help = run("blend", "--help", cwd=tmp_path).stdout
     assert blend_help.count("e.g.") >= 10                # every option with an example
+
+
+@pytest.mark.parametrize("blocked, args", [
+    ("PIL", ["blend", "bg.png", "layer.png", "-m", "screen", "-o", "o.png"]),
+    ("cv2", ["blend", "bg16.png", "layer.png", "-m", "screen", "-o", "o.png"]),
+    ("tqdm", ["blend", "bg.png", "bg16.png", "layer.png", "-m", "screen", "-o", "out/"]),
+])
+def test_missing_image_library_names_the_extra(files, blocked, args):
+    tmp = files[0]
+    io.write_image(tmp / "bg16.png", image(4, 4, 3, np.uint16))
+    code = f"import sys; sys.modules[{blocked!r}] = None; from zarvel.cli import main; sys.exit(main())"
+    proc = run(*args, cwd=tmp, command=[sys.executable, "-c", code])
+    assert proc.returncode == 1
+    assert "pip install 'zarvel[io]'" in proc.stderr
