@@ -21,7 +21,7 @@ pytest.importorskip("tqdm")
 
 import zarvel  # noqa: E402
 from zarvel import gallery, io  # noqa: E402
-from zarvel.cli import UsageError, parse_layer_spec  # noqa: E402
+from zarvel.cli import UsageError, parse_layer_argument  # noqa: E402
 
 _SCRIPT = shutil.which("zarvel", path=os.path.dirname(sys.executable))
 COMMAND = [_SCRIPT] if _SCRIPT else [sys.executable, "-m", "zarvel"]
@@ -170,15 +170,15 @@ def test_stack_equals_composite(files):
     ("dir:with:colons/a.png:overlay:1", "dir:with:colons/a.png", "overlay", 1.0),
     ("dir:x/a.png:overlay", "dir:x/a.png", "overlay", 1.0),
 ])
-def test_layer_specs(text, path, mode, opacity):
-    spec = parse_layer_spec(text)
-    assert (str(spec.path), spec.mode, spec.opacity) == (path, mode, opacity)
+def test_layer_arguments(text, path, mode, opacity):
+    layer_arg = parse_layer_argument(text)
+    assert (str(layer_arg.path), layer_arg.mode, layer_arg.opacity) == (path, mode, opacity)
 
 
 @pytest.mark.parametrize("text", ["logo.png", ":screen", "logo.png:scren", "logo.png:screen:nan", "0.5:0.5"])
-def test_bad_layer_specs(text):
+def test_bad_layer_arguments(text):
     with pytest.raises(UsageError):
-        parse_layer_spec(text)
+        parse_layer_argument(text)
 
 
 # --- 16 bits ------------------------------------------------------------------------------------

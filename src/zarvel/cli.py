@@ -119,13 +119,13 @@ def _quality(text: str) -> int:
 
 
 @dataclass(frozen=True)
-class LayerSpec:
+class LayerArgument:
     path: Path
     mode: str
     opacity: float
 
 
-def parse_layer_spec(text: str) -> LayerSpec:
+def parse_layer_argument(text: str) -> LayerArgument:
     """LAYER:MODE[:OPACITY]; the file name may itself contain colons."""
     head, sep, last = text.rpartition(":")
     if not sep or not head:
@@ -146,7 +146,7 @@ def parse_layer_spec(text: str) -> LayerSpec:
         mode = _mode(mode)
     except argparse.ArgumentTypeError as error:
         raise UsageError(f"layer {text!r}: {error}") from None
-    return LayerSpec(Path(path), mode, opacity)
+    return LayerArgument(Path(path), mode, opacity)
 
 
 def _looks_numeric(text: str) -> bool:
@@ -499,17 +499,17 @@ def _run_stack(args) -> int:
     if first_layer == 0:
         raise UsageError(f"the first argument must be the BACKGROUND, got the layer {args.inputs[0]!r}")
     sources = args.inputs[:first_layer]
-    specs = [parse_layer_spec(text) for text in args.inputs[first_layer:]]
+    stack_layers = [parse_layer_argument(text) for text in args.inputs[first_layer:]]
     if args.output is None:
         raise UsageError("give the output with -o OUT (a file, or a folder for several backgrounds)")
     files, batch = _expand(sources)
     if not files:
         return 1
     jobs = _plan(files, batch, args.output, args.format, "stack")
-    _check_inputs(jobs, [spec.path for spec in specs])
+    _check_inputs(jobs, [layer_arg.path for layer_arg in stack_layers])
     layers = []
-    for spec in specs:
-        layers.append(zarvel.Layer(_read(spec.path), spec.mode, spec.opacity))
+    for layer_arg in stack_layers:
+        layers.append(zarvel.Layer(_read(layer_arg.path), layer_arg.mode, layer_arg.opacity))
 
     def work(job: Job, threads: Optional[int]) -> None:
         background = _read(job.source)
