@@ -23,7 +23,8 @@
 // and the procedure-call standard passes its registers, so the compiler uses
 // it everywhere already: the NEON target needs no region and no run-time check.
 //
-// Other processors: no lane target; the scalar kernel does everything.
+// Other processors (and big-endian AArch64, whose byte order the NEON pixel
+// code does not handle): no lane target; the scalar kernel does everything.
 //
 // Adding a target: its vocabulary (lanes_<t>.hpp, with its BEGIN/END pair and
 // kernel kind) and its entry in ZV_LANE_TARGETS below (and the include of the
@@ -33,7 +34,8 @@
 #if defined(__x86_64__)
 #define ZV_X86_64 1
 #include <immintrin.h>
-#elif defined(__aarch64__)
+#elif defined(__aarch64__) && defined(__ARM_NEON) && defined(__ORDER_LITTLE_ENDIAN__) && \
+    __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
 #define ZV_AARCH64 1
 #include <arm_neon.h>
 #endif

@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import enum
 
+import _zarvel
 from _zarvel import (
     addition,
     burn,
@@ -37,7 +38,6 @@ from _zarvel import (
     hsv_hue,
     hsv_saturation,
     hsv_value,
-    kernel_available,
     lch_chroma,
     lch_color,
     lch_hue,
@@ -67,9 +67,22 @@ class KernelKind(str, enum.Enum):
     SCALAR = "scalar"
     SSE42 = "sse42"
     AVX2 = "avx2"
+    NEON = "neon"
 
     def __str__(self) -> str:
         return self.value
+
+
+def kernel_available(name: str, /) -> bool:
+    """Whether the named kernel runs on this processor: "auto", "scalar", "sse42",
+    "avx2" or "neon" (aarch64); ValueError for any other name.
+
+    The module-level blend functions know the first four names only and run
+    "neon" as the automatic choice, which is NEON on aarch64.
+    """
+    if name == "neon":
+        return _zarvel._kernel_available(name)
+    return _zarvel.kernel_available(name)
 
 
 SEPARABLE_MODES = (

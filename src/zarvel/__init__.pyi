@@ -5,13 +5,14 @@ import numpy as np
 import numpy.typing as npt
 
 Image = Union[npt.NDArray[np.uint8], npt.NDArray[np.float32]]
-KernelName = Union["KernelKind", Literal["auto", "scalar", "sse42", "avx2"], str]
+KernelName = Union["KernelKind", Literal["auto", "scalar", "sse42", "avx2", "neon"], str]
 
 class KernelKind(str, enum.Enum):
     AUTO = "auto"
     SCALAR = "scalar"
     SSE42 = "sse42"
     AVX2 = "avx2"
+    NEON = "neon"
 
 SEPARABLE_MODES: tuple[str, ...]
 COLOUR_MODES: tuple[str, ...]
