@@ -76,12 +76,12 @@ MODES = tuple(zarvel.MODES)
 LCH = tuple(m for m in MODES if m.startswith("lch_"))
 DTYPES = (np.uint8, np.float32)
 COMBOS = [(bd, fd, cb, cf) for bd in DTYPES for fd in DTYPES for cb in (3, 4) for cf in (3, 4)]
-SIZES = tuple(range(41)) + (67, 130)
-OPACITIES = (0.5, 1.0)
-# Opacities whose handling differs between the scalar and the vector kernels
-# (non-finite ones) or that take shortcuts (<= 0, >= 1), on a few sizes.
-EXTRA_OPACITIES = (0.0, -0.5, 0.3, 1.7, float("nan"), float("inf"))
-EXTRA_SIZES = (5, 16, 23)
+SIZES = tuple(range(41)) + (67, 130, 257)
+OPACITIES = (0.3, 0.5, 1.0, 1.7)
+# Opacities that take shortcuts (<= 0) or whose handling differs between the
+# scalar and the vector kernels (non-finite ones), on a few sizes.
+EXTRA_OPACITIES = (0.0, -0.5, float("nan"), float("inf"))
+EXTRA_SIZES = (1, 5, 16, 23, 40, 67)
 SPECIAL = np.array([np.nan, np.inf, -np.inf, -40.0, 0.0, 0.5, 3.0, 127.5, 254.5, 255.0, 300.0, 1e30], np.float32)
 
 # kernel asked for on ARM -> kernel on this machine that must give the same bits

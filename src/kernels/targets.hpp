@@ -26,9 +26,11 @@
 // Other processors (and big-endian AArch64, whose byte order the NEON pixel
 // code does not handle): no lane target; the scalar kernel does everything.
 //
-// Adding a target: its vocabulary (lanes_<t>.hpp, with its BEGIN/END pair and
-// kernel kind) and its entry in ZV_LANE_TARGETS below (and the include of the
-// vocabulary beside it in lanes.hpp).
+// Adding a target: its vocabulary (lanes_<t>.hpp: the words, the kernels it
+// serves, the generic lane code included at its end), its entry in
+// ZV_LANE_TARGETS below with its region's BEGIN/END pair, and the include of
+// the vocabulary in lanes.hpp. A new kernel kind also gets its name and its
+// processor check in cpu_features.cpp.
 #pragma once
 
 #if defined(__x86_64__)
