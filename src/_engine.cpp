@@ -206,8 +206,11 @@ PyObject* modes(PyObject*, PyObject*) {
 PyObject* kernel_runs(PyObject*, PyObject* args) {
     const char* name;
     if (!PyArg_ParseTuple(args, "s", &name)) return nullptr;
-    const int available = kernel_name_available(name);
-    if (available < 0) return PyErr_Format(PyExc_ValueError, "unknown kernel %R", PyTuple_GET_ITEM(args, 0));
+    const int available = any_kernel_name_available(name);
+    if (available < 0) {
+        PyErr_SetString(PyExc_ValueError, "unknown kernel kind");
+        return nullptr;
+    }
     return PyBool_FromLong(available);
 }
 

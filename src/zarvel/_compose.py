@@ -18,7 +18,7 @@ from . import _engine
 
 MODES = tuple(name for name, _ in _engine.modes())
 _MODE_INDEX = {name: i for i, name in enumerate(MODES)}
-KERNEL_NAMES = ("auto", "scalar", "sse42", "avx2")
+KERNEL_NAMES = ("auto", "scalar", "sse42", "avx2", "neon")
 # Element types (kind, size) of images (the kernels' own are uint8 and float32)
 # and of masks, in either byte order.
 _IMAGE_TYPES = {("u", 1), ("u", 2), ("f", 4), ("f", 8)}
@@ -100,7 +100,7 @@ def blend(background, foreground, mode: str = "normal", opacity: float = 1.0, *,
       rows and no memory shared with the inputs. Pixels outside the
       foreground keep the background's bits.
     - ``threads``: None uses every CPU this process may run on; 1 runs on the
-      calling thread. ``kernel``: "auto", "scalar", "sse42", "avx2" or a
+      calling thread. ``kernel``: "auto", "scalar", "sse42", "avx2", "neon" or a
       :class:`zarvel.KernelKind` (a kernel this processor lacks runs the
       scalar kernel, as in the module-level functions).
 
