@@ -9,8 +9,10 @@
 #     2. a sysroot with Debian's arm64 Python 3.11 (the interpreter, its
 #        standard library and headers, the C libraries they load) and NumPy's
 #        aarch64 wheel from PyPI;
-#     3. the module cross-compiled against them with g++ (build/aarch64/module)
-#        and with clang++ (build/aarch64/module-clang), warnings as errors.
+#     3. the modules cross-compiled against them with g++ (build/aarch64/module)
+#        and with clang++ (build/aarch64/module-clang), warnings as errors, each
+#        with an importable tree in its site/ folder (the package from src/ with
+#        the ARM engine module).
 # The test then runs against each build.
 #
 # Everything goes to build/aarch64 (ZARVEL_AARCH64_DIR picks another place);
@@ -112,7 +114,13 @@ cross_build() {  # folder, C++ compiler[, extra compiler flags]
         return 1
     fi
     say "built $(basename "$(ls "$dir"/_zarvel.*.so)"), $(grep -c -i 'warning:' "$dir.log") warnings"
-    PYTHONPATH="$dir:$ROOT/src" emulated -c "import _zarvel, zarvel; print('aarch64: imported', _zarvel.__file__, '- neon:', zarvel.kernel_available('neon'))"
+    # An importable tree: the module at the top, the package with its engine.
+    rm -rf "$dir/site"
+    mkdir -p "$dir/site"
+    cp -r "$ROOT/src/zarvel" "$dir/site/zarvel"
+    cp "$dir"/_zarvel.*.so "$dir/site/"
+    cp "$dir"/_engine.*.so "$dir/site/zarvel/"
+    PYTHONPATH="$dir/site" emulated -c "import _zarvel, zarvel; print('aarch64: imported', _zarvel.__file__, '- neon:', zarvel.kernel_available('neon'))"
 }
 BUILDS=("$OUT/module" "$OUT/module-clang")
 cross_build "${BUILDS[0]}" aarch64-linux-gnu-g++
@@ -120,7 +128,7 @@ cross_build "${BUILDS[1]}" clang++
 # A processor without lane targets: aarch64 with Advanced SIMD switched off
 # builds the scalar-only module, which must run every call on the scalar kernel.
 cross_build "$OUT/module-scalar-only" aarch64-linux-gnu-g++ -march=armv8-a+nosimd
-PYTHONPATH="$OUT/module-scalar-only:$ROOT/src" emulated -c "
+PYTHONPATH="$OUT/module-scalar-only/site" emulated -c "
 import numpy as np, _zarvel, zarvel
 assert [zarvel.kernel_available(k) for k in ('scalar', 'sse42', 'avx2', 'neon', 'auto')] == [True, False, False, False, True]
 rng = np.random.default_rng(1)
@@ -140,7 +148,7 @@ failed=0
 for dir in "${BUILDS[@]}"; do
     say "comparing $(basename "$dir") with this machine's module"
     set +e
-    ZARVEL_AARCH64_MODULE=$dir "$PY" -m pytest -p no:cacheprovider -s tests/test_aarch64.py "$@"
+    ZARVEL_AARCH64_MODULE=$dir/site "$PY" -m pytest -p no:cacheprovider -s tests/test_aarch64.py "$@"
     status=$?
     set -e
     if [[ $status -eq 5 ]]; then echo "aarch64.sh: pytest collected no tests" >&2; status=1; fi

@@ -39,7 +39,8 @@ import zarvel
 
 ROOT = Path(__file__).resolve().parent.parent
 SYSROOT = Path(os.environ.get("ZARVEL_AARCH64_SYSROOT", ROOT / "build/aarch64/sysroot"))
-MODULE_DIR = Path(os.environ.get("ZARVEL_AARCH64_MODULE", ROOT / "build/aarch64/module"))
+# An importable tree: the ARM _zarvel at the top, the package with the ARM engine.
+MODULE_DIR = Path(os.environ.get("ZARVEL_AARCH64_MODULE", ROOT / "build/aarch64/module/site"))
 QEMU = shutil.which("qemu-aarch64")
 QEMU_CPU = os.environ.get("ZARVEL_QEMU_CPU", "cortex-a72")
 PYTHON_ARM = SYSROOT / "usr/bin/python3.11"
@@ -53,7 +54,7 @@ def missing():
         return "qemu-aarch64 not installed (Debian package qemu-user)"
     if not PYTHON_ARM.is_file():
         return f"no aarch64 sysroot at {SYSROOT} (bash scripts/aarch64.sh prepare)"
-    if not list(MODULE_DIR.glob("_zarvel*.so")):
+    if not list(MODULE_DIR.glob("_zarvel*.so")) or not list(MODULE_DIR.glob("zarvel/_engine*.so")):
         return f"no aarch64 build of the module in {MODULE_DIR} (bash scripts/aarch64.sh prepare)"
     if not all(_zarvel.kernel_available(k) for k in ("sse42", "avx2")):
         return "this machine runs no 4-lane x86 kernel to compare with"
@@ -127,6 +128,12 @@ CHILD = textwrap.dedent("""
             chunks.append(out.reshape(-1).view(np.uint8))
         np.save(f"{work}/out-{kernel}.npy", np.concatenate(chunks) if chunks else np.zeros(0, np.uint8))
         report["seconds"][kernel] = time.perf_counter() - start
+    chunks = []
+    for mode, bg, fg, opacity, offset, mask in job["engine_cases"]:
+        out = zarvel.blend(arrays[bg], arrays[fg], mode, opacity, offset=tuple(offset),
+                           mask=None if mask is None else arrays[mask], kernel="neon", threads=2)
+        chunks.append(out.reshape(-1).view(np.uint8))
+    np.save(f"{work}/engine-neon.npy", np.concatenate(chunks))
     print(json.dumps(report))
 """)
 
@@ -167,6 +174,25 @@ def build_cases():
     return inputs, cases
 
 
+def build_engine_cases(inputs):
+    """zarvel.blend calls: a layer across the edge of a frame, with and without a mask, on
+    8-bit, float and 16-bit backgrounds: [mode, background, layer, opacity, offset, mask]."""
+    rng = np.random.default_rng(77)
+    inputs["e-mask"] = rng.integers(0, 256, (9, 20), dtype=np.uint8)
+    inputs["e-fg"] = make_image(rng, 9 * 20, 4, np.uint8).reshape(9, 20, 4)
+    cases = []
+    for dtype, c in ((np.uint8, 3), (np.float32, 4), (np.uint16, 4)):
+        name = f"e-bg-{np.dtype(dtype).name}{c}"
+        if dtype == np.uint16:
+            inputs[name] = rng.integers(0, 65536, (13, 37, c), dtype=np.uint16)
+        else:
+            inputs[name] = make_image(rng, 13 * 37, c, dtype).reshape(13, 37, c)
+        for offset in ((-3, 25), (2, 3)):
+            for mask in (None, "e-mask"):
+                cases += [[mode, name, "e-fg", 0.7, offset, mask] for mode in MODES]
+    return cases
+
+
 def identical(got, want):
     """Same bits; two NaNs count as equal whatever their payload."""
     if want.dtype.kind != "f":
@@ -179,7 +205,7 @@ def emulated_environment():
     """The child's own import path (the ARM build first, the package from the
     checkout) and OpenBLAS settings for the emulated processor, not the host's."""
     env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTHON", "OPENBLAS_"))}
-    env["PYTHONPATH"] = os.pathsep.join([str(MODULE_DIR), str(ROOT / "src")])
+    env["PYTHONPATH"] = str(MODULE_DIR)
     env["PYTHONNOUSERSITE"] = "1"
     env["OPENBLAS_CORETYPE"] = "ARMV8"       # generic ARMv8 kernels: right on any AArch64 processor
     env["OPENBLAS_L2_SIZE"] = str(1024 * 1024)
@@ -191,9 +217,11 @@ def arm_run(tmp_path_factory):
     """Runs every case on every kernel under qemu-aarch64 once for this module's tests."""
     work = tmp_path_factory.mktemp("aarch64")
     inputs, cases = build_cases()
+    engine_cases = build_engine_cases(inputs)
     np.savez(work / "inputs.npz", **inputs)
     kernels = tuple(EXPECTED_FROM)
-    (work / "cases.json").write_text(json.dumps({"cases": cases, "kernels": kernels}))
+    (work / "cases.json").write_text(json.dumps({"cases": cases, "kernels": kernels,
+                                                 "engine_cases": engine_cases}))
     (work / "child.py").write_text(CHILD)
     command = [QEMU, "-cpu", QEMU_CPU, "-L", str(SYSROOT), str(PYTHON_ARM), "-B", str(work / "child.py"), str(work)]
     start = time.perf_counter()
@@ -205,8 +233,8 @@ def arm_run(tmp_path_factory):
         pytest.fail(f"aarch64 child died with status {proc.returncode} {where}:\n{proc.stderr[-4000:]}")
     report = json.loads(proc.stdout.strip().splitlines()[-1])
     report["wall"] = time.perf_counter() - start
-    return {"work": work, "cases": cases, "inputs": {name: placed(name, a) for name, a in inputs.items()},
-            "report": report}
+    return {"work": work, "cases": cases, "engine_cases": engine_cases,
+            "inputs": {name: placed(name, a) for name, a in inputs.items()}, "report": report}
 
 
 def placed(name, a):
@@ -264,6 +292,21 @@ def test_neon_equals_the_x86_four_lane_kernel(arm_run, arm_kernel):
     bad = differing(arm_run, arm_kernel)
     assert not bad, (f"ARM {arm_kernel!r} differs from x86 'sse42' in {len(bad)} of {len(arm_run['cases'])} "
                      f"calls, e.g. {describe(bad)}")
+
+
+def test_the_engine_forces_neon(arm_run):
+    """zarvel.blend(..., kernel="neon") on ARM gives what kernel="sse42" gives here."""
+    flat = np.load(arm_run["work"] / "engine-neon.npy")
+    inputs, bad, offset = arm_run["inputs"], [], 0
+    for mode, bg, fg, opacity, at, mask in arm_run["engine_cases"]:
+        want = zarvel.blend(inputs[bg], inputs[fg], mode, opacity, offset=tuple(at),
+                            mask=None if mask is None else inputs[mask], kernel="sse42")
+        got = flat[offset:offset + want.nbytes].view(want.dtype).reshape(want.shape)
+        offset += want.nbytes
+        if not identical(got, want):
+            bad.append(f"{mode} on {bg} at {at} mask={mask}")
+    assert offset == flat.size
+    assert not bad, f"{len(bad)} of {len(arm_run['engine_cases'])} engine calls differ, e.g. {bad[:5]}"
 
 
 def test_neon_is_not_the_scalar_kernel(arm_run):
