@@ -25,7 +25,7 @@ import zarvel
 
 from .io import FORMATS, IMAGE_SUFFIXES, ImageError, MissingDependency, format_of
 
-KERNELS = ("auto", "scalar", "sse42", "avx2")
+KERNELS = tuple(kind.value for kind in zarvel.KernelKind)
 
 DESCRIPTION = "Blend image files with the 28 blend modes of an image editor."
 
@@ -600,7 +600,7 @@ def _run_gallery(args) -> int:
 def _run_info(args) -> int:
     from .gallery import resolved_kernel
 
-    available = [k for k in ("scalar", "sse42", "avx2") if zarvel.kernel_available(k)]
+    available = [k for k in KERNELS if k != "auto" and zarvel.kernel_available(k)]
     print(f"zarvel {_version()}")
     print(f"kernels: {' '.join(available)} (auto runs {resolved_kernel('auto')})")
     print(f"threads: {_cpus()} (the CPUs this process may use; a blend uses them all unless told otherwise)")
