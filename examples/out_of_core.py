@@ -79,7 +79,8 @@ def watermark(size: int, chunk: int):
     mark[..., 3] = np.where(((yy // 24) + (xx // 24)) % 2 == 0, 200, 120).astype(np.uint8)
     r = ((yy - h / 2) / (h / 2)) ** 2 + ((xx - w / 2) / (w / 2)) ** 2
     mask = np.clip((1.0 - r) * 3, 0, 1).astype(np.float32)
-    corner = chunk * max(size // chunk // 2, 1)
+    blocks = -(-size // chunk)
+    corner = chunk * (blocks // 2) if blocks > 1 else size // 2
     offset = (corner - h // 2, 16 * ((corner - w // 2) // 16))
     return mark, mask, offset
 

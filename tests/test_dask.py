@@ -267,6 +267,16 @@ def test_a_split_channel_axis_is_merged_with_a_warning():
     identical(lazy.compute(), chunk_by_chunk(bg, lazy.chunks, [(fg, "overlay", 0.6, None, (0, 0))]))
 
 
+def test_byte_swapped_background_gives_native_floats():
+    rng = np.random.default_rng(9)
+    bg, fg = image(rng, (20, 24), 4, np.float32), image(rng, (5, 6), 3, np.uint8)
+    lazy = zd.blend(da.from_array(bg.astype(">f4"), chunks=(8, 12, 4)), fg, "divide", 0.5, offset=(30, 0))
+    assert lazy.dtype == np.dtype("=f4")             # no layer reaches a chunk: passed through, converted
+    identical(lazy.compute(), bg)
+    lazy = zd.blend(da.from_array(bg.astype(">f4"), chunks=(8, 12, 4)), fg, "divide", 0.5, offset=(6, 9))
+    identical(lazy.compute(), chunk_by_chunk(bg, lazy.chunks, [(fg, "divide", 0.5, None, (6, 9))]))
+
+
 def test_numpy_background_gets_exact_chunks():
     rng = np.random.default_rng(8)
     bg, fg = image(rng, (50, 37), 4, np.uint8), image(rng, (20, 20), 4, np.float32)
