@@ -14,6 +14,8 @@ own, so that its peak RSS (ru_maxrss) is its own:
 - composite-threads, composite-sync: Zarr to Zarr on the threaded scheduler
   (--workers threads) and on the synchronous one (one thread), then a check of
   sampled chunks against the in-memory engine (after the RSS is taken);
+  "cores busy" is the process's CPU time over the wall time (above 1 only if
+  threads ran at once, which needs the interpreter lock released);
 - blend-threads, blend-sync: the same from the Zarr inputs into a target that
   drops the chunks: reading and blending without the Zarr writer;
 - distributed: Zarr to Zarr on a LocalCluster of --workers processes (the
@@ -48,6 +50,12 @@ def rss_mb() -> float:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 
 
+def cpu_s() -> float:
+    """CPU seconds of this process's threads so far (user and system)."""
+    t = os.times()
+    return t.user + t.system
+
+
 class Discard:
     """A da.store target that drops what it is given."""
 
@@ -74,22 +82,25 @@ def phase(name: str, directory: str, size: int, chunk: int, workers: int) -> dic
     if name.startswith("composite-"):
         scheduler = "threads" if name.endswith("threads") else "synchronous"
         out_path = os.path.join(directory, f"out-{scheduler}.zarr")
+        cpu = cpu_s()
         with dask.config.set(num_workers=workers):
             seconds, exact = ex.composite_to_zarr(paths, out_path, size, chunk, scheduler)
+        cpu = cpu_s() - cpu
         peak = rss_mb()
         checked = ex.check_chunks(paths, out_path, size, chunk)
         shutil.rmtree(out_path, ignore_errors=True)
-        return dict(seconds=seconds, mpx_s=mpx / seconds, rss_mb=peak, exact=exact, checked=checked)
+        return dict(seconds=seconds, mpx_s=mpx / seconds, rss_mb=peak, cores_busy=cpu / seconds, exact=exact,
+                    checked=checked)
     if name.startswith("blend-"):
         scheduler = "threads" if name.endswith("threads") else "synchronous"
         background, layer = (da.from_zarr(p) for p in paths)
         mark, mask, offset = ex.watermark(size, chunk)
         result = zd.composite(background, ex.layers_for(layer, mark, mask, offset))
-        start = time.perf_counter()
+        start, cpu = time.perf_counter(), cpu_s()
         with dask.config.set(num_workers=workers):
             da.store(result, Discard(), lock=False, scheduler=scheduler)
         seconds = time.perf_counter() - start
-        return dict(seconds=seconds, mpx_s=mpx / seconds, rss_mb=rss_mb())
+        return dict(seconds=seconds, mpx_s=mpx / seconds, rss_mb=rss_mb(), cores_busy=(cpu_s() - cpu) / seconds)
     if name == "distributed":
         from distributed import Client, LocalCluster
         with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster, \
@@ -114,20 +125,21 @@ def phase(name: str, directory: str, size: int, chunk: int, workers: int) -> dic
             with dask.config.set(num_workers=workers):
                 da.store(array, Discard(), lock=False, scheduler=scheduler)
 
-        runs = {"engine_threads2_s": lambda: zarvel.composite(background, layers, threads=2),
-                "engine_threads1_s": lambda: zarvel.composite(background, layers, threads=1),
-                "dask_threads_s": lambda: store(lazy, "threads"),
-                "dask_synchronous_s": lambda: store(lazy, "synchronous"),
-                "lch_dask_threads_s": lambda: store(heavy, "threads"),
-                "lch_dask_synchronous_s": lambda: store(heavy, "synchronous")}
+        engine = {"engine_threads2_s": lambda: zarvel.composite(background, layers, threads=2),
+                  "engine_threads1_s": lambda: zarvel.composite(background, layers, threads=1)}
+        lazy_runs = {"dask_threads_s": lambda: store(lazy, "threads"),
+                     "dask_synchronous_s": lambda: store(lazy, "synchronous"),
+                     "lch_dask_threads_s": lambda: store(heavy, "threads"),
+                     "lch_dask_synchronous_s": lambda: store(heavy, "synchronous")}
         found = dict(size=half, crop=crop)
-        for key, run in runs.items():                       # warm up: code, pages of the outputs
-            run()
-        for _ in range(5):                                  # interleaved, the best of five
-            for key, run in runs.items():
-                start = time.perf_counter()
+        for runs in (engine, lazy_runs):                    # the engine's runs first, on their own
+            for key, run in runs.items():                   # warm up: code, pages of the outputs
                 run()
-                found[key] = min(found.get(key, float("inf")), time.perf_counter() - start)
+            for _ in range(5):                              # interleaved, the best of five
+                for key, run in runs.items():
+                    start = time.perf_counter()
+                    run()
+                    found[key] = min(found.get(key, float("inf")), time.perf_counter() - start)
         found["rss_mb"] = rss_mb()
         return found
     raise SystemExit(f"unknown phase {name}")
@@ -154,6 +166,8 @@ def report(results: dict, args, markdown: bool) -> None:
             extra = "workers " + ", ".join(f"{v:.0f}" for v in r["worker_rss_mb"]) + " MB"
         if "checked" in r:
             extra = f"{r['checked']} chunks checked, exact chunking: {r['exact']}"
+        if "cores_busy" in r:
+            extra = (extra + "; " if extra else "") + f"{r['cores_busy']:.2f} cores busy"
         rate = f"{r['mpx_s']:.0f}" if "mpx_s" in r else f"{mpx / r['seconds']:.0f} (writing)"
         rows.append((name, f"{args.size} x {args.size}", f"{r['seconds']:.1f}", rate, f"{r['rss_mb']:.0f}", extra))
     if "in-memory" in results:

@@ -117,13 +117,13 @@ def exact_chunks(shape: Sequence[int], layers: Iterable[Layer] = (), *, dtype=np
                  rows: Optional[int] = None, frames: Optional[Sequence[int]] = None) -> tuple:
     """Chunks of whole rows that are exact for these layers (see :func:`is_exact`).
 
-    ``shape``: the background's (H, W, C) or (N, H, W, C). Chunks hold about
-    ``rows`` rows each (by default as many as fill Dask's ``array.chunk-size``
-    for one frame of ``dtype``), moved to the nearest exact boundary below the
-    next one allowed; ``frames`` gives the frame axis's chunks (default one
-    frame per chunk). Usable as ``chunks=`` of ``da.from_array``,
-    ``da.from_zarr`` or ``Array.rechunk``. Warns when no exact boundary exists
-    near the requested size, so that a chunk grows much larger.
+    ``shape``: the background's (H, W, C) or (N, H, W, C). Each boundary is
+    the first exact one at least ``rows`` rows past the one before (by
+    default ``rows`` fills Dask's ``array.chunk-size`` with one frame of
+    ``dtype``); ``frames`` gives the frame axis's chunks (default one frame
+    per chunk). Usable as ``chunks=`` of ``da.from_array``, ``da.from_zarr``
+    or ``Array.rechunk``. Warns when the layers leave no exact boundary near
+    the requested size, so that a chunk grows much larger.
     """
     shape = tuple(int(s) for s in shape)
     if len(shape) not in (3, 4):
