@@ -28,7 +28,9 @@ own, so that its peak RSS (ru_maxrss) is its own:
   interleaved, the best of five.
 
 The limits checked at the end (informational, nothing fails): composite peak
-RSS below 1.5 GB, threaded at least 1.6 x synchronous.
+RSS below 1.5 GB, threaded at least 1.6 x synchronous. Ratios between
+schedulers mean something only on an otherwise idle machine: with other work
+on the two cores they fall toward 1.
 """
 import argparse
 import json
