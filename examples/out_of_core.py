@@ -161,10 +161,10 @@ def main(argv=None):
             workers = client.run(lambda: resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024)
             print("peak RSS of the workers: " + ", ".join(f"{v:.0f} MB" for v in workers.values()))
         checked = check_chunks(paths, out_path, args.size, args.chunk)
-        scope = ("so, the chunking being exact for these layers, equal to the in-memory call on the whole image"
-                 if exact else "(this chunking is not exact for these layers: the whole-image call may differ "
+        scope = (", and so, the chunking being exact for these layers, to the in-memory call on the whole image"
+                 if exact else " (this chunking is not exact for these layers: the whole-image call may differ "
                  "within the kernels' rounding)")
-        print(f"checked {checked} chunks: bit for bit equal to the in-memory engine on their pixels, {scope}")
+        print(f"checked {checked} chunks: bit for bit equal to the in-memory engine on their pixels{scope}")
     finally:
         if client is not None:
             client.close()
