@@ -3,7 +3,9 @@
 # the package itself, built from this checkout.
 #
 #   scripts/setup.sh          the package and NumPy only
-#   scripts/setup.sh test     also pytest and qemu-user (for the
+#   scripts/setup.sh io       also the image libraries of the zarvel command
+#                             (the io extra: Pillow, tifffile, OpenCV, tqdm)
+#   scripts/setup.sh test     the io extra, pytest and qemu-user (for the
 #                             tests that run the module on emulated processors)
 #
 # Environment: PYTHON (default python3) creates the environment; ZARVEL_VENV
@@ -15,7 +17,13 @@ cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
 VENV=${ZARVEL_VENV:-.venv}
 WITH_TESTS=0
-[[ "${1:-}" == "test" ]] && WITH_TESTS=1
+target="."
+case "${1:-}" in
+    "") ;;
+    test) WITH_TESTS=1; target=".[test]" ;;
+    io) target=".[io]" ;;
+    *) echo "setup: unknown argument '$1' (use nothing, 'io' or 'test')" >&2; exit 2 ;;
+esac
 
 apt_install() {
     local sudo=""
@@ -48,8 +56,6 @@ if [[ ! -x "$VENV/bin/python" ]]; then
     "$PYTHON" -m venv "$VENV"
 fi
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
-target="."
-((WITH_TESTS)) && target=".[test]"
 echo "setup: pip install $target"
 "$VENV/bin/python" -m pip install -q "$target"
 "$VENV/bin/python" -c "import _zarvel, zarvel; print('setup: zarvel', 'kernels:', *[k for k in ('scalar', 'sse42', 'avx2') if zarvel.kernel_available(k)])"

@@ -5,17 +5,21 @@
 // numbers, checks again only what keeps memory safe, and runs it without the
 // interpreter lock.
 //
-//   composite(background, out, layers, kernel, threads) -> None
+//   composite(background, out, layers, kernel, threads, unit_scale,
+//             premultiplied[, band_bytes]) -> None
 //     background, out: 4-dimensional arrays (frames, height, width, 3 or 4),
-//       uint8 or float32, the same shape and type; out writable with adjacent
-//       pixels, and either the background itself or not overlapping it.
+//       uint8, uint16, float32 or float64, the same shape and type; out
+//       writable with adjacent pixels, and either the background itself or
+//       not overlapping it.
 //     layers: a tuple of (mode, opacity, image, mask, top, left, height,
 //       width, image_top, image_left): mode an index into modes(), image a
 //       4-dimensional array with 1 or `frames` frames, mask None or a
 //       3-dimensional uint8/float32 array over the image with 1 or `frames`
 //       frames, the rest the visible rectangle.
-//     kernel: a kernel name; threads: at least 1; band_bytes (optional): the
-//       size of a band of output, for tests that need many small bands.
+//     kernel: a kernel name; threads: at least 1; unit_scale: float images
+//       hold 0..1; premultiplied: RGBA images hold premultiplied colour;
+//       band_bytes (optional): the size of a band of output, for tests that
+//       need many small bands.
 //   modes() -> tuple of (name, kind), in the module's order.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -53,19 +57,30 @@ PyObject* fail_call(const char* message) {
     return nullptr;
 }
 
-// A uint8/float32 array in native order as a grid; `ndim` 4 for images.
-int to_grid(PyObject* object, zv_engine::Grid* grid) {
+// How the images of a call are stored, besides their element type.
+struct Storage {
+    bool unit_scale, premultiplied;
+};
+
+// A 4-dimensional image array in native order as a grid.
+int to_grid(PyObject* object, Storage storage, zv_engine::Grid* grid) {
     if (!PyArray_Check(object)) return fail("images must be NumPy arrays");
     PyArrayObject* a = reinterpret_cast<PyArrayObject*>(object);
-    const int type = PyArray_TYPE(a);
-    if (PyArray_NDIM(a) != 4 || (type != NPY_UINT8 && type != NPY_FLOAT32) || !PyArray_ISNOTSWAPPED(a))
-        return fail("images must be 4-dimensional native uint8 or float32 arrays");
+    zv_engine::Format format;
+    switch (PyArray_TYPE(a)) {
+        case NPY_UINT8: format = zv_engine::Format::u8; break;
+        case NPY_UINT16: format = zv_engine::Format::u16; break;
+        case NPY_FLOAT32: format = zv_engine::Format::f32; break;
+        case NPY_FLOAT64: format = zv_engine::Format::f64; break;
+        default: return fail("images must be uint8, uint16, float32 or float64");
+    }
+    if (PyArray_NDIM(a) != 4 || !PyArray_ISNOTSWAPPED(a)) return fail("images must be 4-dimensional and native");
     const npy_intp* shape = PyArray_DIMS(a);
     const npy_intp* strides = PyArray_STRIDES(a);
     if ((shape[3] != 3 && shape[3] != 4) || strides[3] != PyArray_ITEMSIZE(a))
         return fail("images must have 3 or 4 adjacent channels");
-    *grid = {PyArray_DATA(a), type == NPY_UINT8 ? zv_engine::Format::u8 : zv_engine::Format::f32,
-             static_cast<int>(shape[3]), shape[0], shape[1], shape[2], strides[0], strides[1], strides[2]};
+    *grid = {PyArray_DATA(a), format, static_cast<int>(shape[3]), shape[0], shape[1], shape[2], strides[0],
+             strides[1], strides[2], storage.unit_scale, storage.premultiplied};
     return 1;
 }
 
@@ -86,8 +101,9 @@ int to_mask(PyObject* object, const zv_engine::Grid& image, zv_engine::MaskGrid*
 
 bool within(Py_ssize_t start, Py_ssize_t size, zv_index extent) { return start >= 0 && size >= 0 && start <= extent - size; }
 
-int to_layer(PyObject* item, zv_index frames, const zv_engine::Grid& bg, zv_engine::Layer* layer,
+int to_layer(PyObject* item, Storage storage, const zv_engine::Grid& bg, zv_engine::Layer* layer,
              std::vector<PyObject*>& held) {
+    const zv_index frames = bg.frames;
     int mode;
     double opacity;
     PyObject *image, *mask;
@@ -100,7 +116,7 @@ int to_layer(PyObject* item, zv_index frames, const zv_engine::Grid& bg, zv_engi
     if (mode < 0 || mode >= kModeCount) return fail("unknown mode index");
     layer->mode = kModes[mode].loops;
     layer->opacity = static_cast<float>(opacity);
-    if (!to_grid(image, &layer->image) || !to_mask(mask, layer->image, &layer->mask)) return 0;
+    if (!to_grid(image, storage, &layer->image) || !to_mask(mask, layer->image, &layer->mask)) return 0;
     if (layer->image.frames != 1 && layer->image.frames != frames) return fail("a layer needs 1 frame or one per frame");
     if (layer->mask.data != nullptr && layer->mask.frames != 1 && layer->mask.frames != frames)
         return fail("a mask needs 1 frame or one per frame");
@@ -128,13 +144,14 @@ bool rows_apart(const zv_engine::Grid& g) {
 PyObject* composite(PyObject*, PyObject* args) {
     PyObject *bg_obj, *out_obj, *layers_obj;
     const char* kernel_name;
-    int threads;
+    int threads, unit_scale, premultiplied;
     Py_ssize_t band_bytes = 0;
-    if (!PyArg_ParseTuple(args, "OOO!si|n", &bg_obj, &out_obj, &PyTuple_Type, &layers_obj, &kernel_name, &threads,
-                          &band_bytes))
+    if (!PyArg_ParseTuple(args, "OOO!sipp|n", &bg_obj, &out_obj, &PyTuple_Type, &layers_obj, &kernel_name, &threads,
+                          &unit_scale, &premultiplied, &band_bytes))
         return nullptr;
+    const Storage storage{unit_scale != 0, premultiplied != 0};
     zv_engine::Job job{};
-    if (!to_grid(bg_obj, &job.background) || !to_grid(out_obj, &job.out)) return nullptr;
+    if (!to_grid(bg_obj, storage, &job.background) || !to_grid(out_obj, storage, &job.out)) return nullptr;
     PyArrayObject* out_array = reinterpret_cast<PyArrayObject*>(out_obj);
     const zv_engine::Grid &bg = job.background, &out = job.out;
     if (!PyArray_ISWRITEABLE(out_array)) return fail_call("out must be writable");
@@ -151,7 +168,7 @@ PyObject* composite(PyObject*, PyObject* args) {
     const Py_ssize_t count = PyTuple_GET_SIZE(layers_obj);
     job.layers.resize(static_cast<std::size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
-        if (!to_layer(PyTuple_GET_ITEM(layers_obj, i), bg.frames, bg, &job.layers[i], held)) return nullptr;
+        if (!to_layer(PyTuple_GET_ITEM(layers_obj, i), storage, bg, &job.layers[i], held)) return nullptr;
     }
     job.kernel = pick_kernel(kernel_name);
     job.threads = threads;
@@ -189,8 +206,11 @@ PyObject* modes(PyObject*, PyObject*) {
 PyObject* kernel_runs(PyObject*, PyObject* args) {
     const char* name;
     if (!PyArg_ParseTuple(args, "s", &name)) return nullptr;
-    const int available = kernel_name_available(name);
-    if (available < 0) return PyErr_Format(PyExc_ValueError, "unknown kernel %R", PyTuple_GET_ITEM(args, 0));
+    const int available = any_kernel_name_available(name);
+    if (available < 0) {
+        PyErr_SetString(PyExc_ValueError, "unknown kernel kind");
+        return nullptr;
+    }
     return PyBool_FromLong(available);
 }
 

@@ -9,6 +9,7 @@
 #define PY_ARRAY_UNIQUE_SYMBOL ZARVEL_ARRAY_API
 #include <numpy/arrayobject.h>
 
+#include "cpu_features.hpp"
 #include "image_view.hpp"
 
 // A validated input: a private, C-contiguous, aligned, native-order array.
@@ -210,7 +211,7 @@ inline PyObject* run_blend_call(PyObject* args, const ModeLoops& mode) {
         job.output = output.view;
         job.opacity = opacity;
         job.pixels = height * width;
-        job.kernel = loop == mode.blend ? pick_kernel(kernel_name) : KERNEL_SCALAR;
+        job.kernel = loop == mode.blend ? pick_module_kernel(kernel_name) : KERNEL_SCALAR;
         job.clip_output = mode.clip_output;
         PyThreadState* state = PyEval_SaveThread();
         loop(job);

@@ -85,7 +85,7 @@ def frame_part(array, frames, ndim):
     return array[frames] if per_frame else array
 
 
-def chunk_by_chunk(bg, chunks, stack, kernel="auto"):
+def chunk_by_chunk(bg, chunks, stack, kernel="auto", **formats):
     """What each chunk must hold: the engine on the chunk's pixels, the layers moved by its corner."""
     out = np.empty_like(bg)
     starts = [np.cumsum((0,) + c[:-1]) for c in chunks]
@@ -97,7 +97,7 @@ def chunk_by_chunk(bg, chunks, stack, kernel="auto"):
                 layers = [zarvel.Layer(frame_part(img, fr, 3), mode, opacity, mask=frame_part(mask, fr, 2),
                                        offset=(oy - int(r0), ox - int(c0)))
                           for img, mode, opacity, mask, (oy, ox) in stack]
-                out[window] = zarvel.composite(bg[window], layers, threads=1, kernel=kernel)
+                out[window] = zarvel.composite(bg[window], layers, threads=1, kernel=kernel, **formats)
     return out
 
 
@@ -277,6 +277,30 @@ def test_byte_swapped_background_gives_native_floats():
     identical(lazy.compute(), chunk_by_chunk(bg, lazy.chunks, [(fg, "divide", 0.5, None, (6, 9))]))
 
 
+@pytest.mark.parametrize("bg_type, fg_type, formats", [
+    (np.uint16, np.uint8, {}),
+    (np.float64, np.float32, dict(scale=1.0)),
+    (np.uint8, np.uint8, dict(premultiplied=True)),
+])
+def test_pixel_formats_chunk_by_chunk(bg_type, fg_type, formats):
+    """uint16, 0..1 floats and premultiplied alpha: converted per pixel, so the same rules hold."""
+    rng = np.random.default_rng(10)
+    def convert(img, dtype):
+        if np.dtype(dtype) == np.uint16:
+            return (img.astype(np.uint16) * 257).astype(np.uint16)
+        return (img / 255).astype(dtype) if formats.get("scale") == 1.0 else img.astype(dtype)
+    bg = convert(image(rng, (3, 48, 40), 4, np.uint8), bg_type)
+    stack = [(convert(image(rng, (48, 40), 4, np.uint8), fg_type), "overlay", 0.7, None, (0, 0)),
+             (convert(image(rng, (10, 16), 3, np.uint8), fg_type), "screen", 1.0,
+              mask_for(rng, (10, 16), "f32").astype(np.float64), (30, 16))]
+    for chunks, exact in ((((1, 2), (7, 41), (13, 27), (4,)), False), (((2, 1), (16, 32), (40,), (4,)), True)):
+        got = zd.composite(da.from_array(bg, chunks=chunks), to_layers(stack), **formats).compute()
+        assert got.dtype == bg.dtype and zd.is_exact(chunks, to_layers(stack)) is exact
+        identical(got, chunk_by_chunk(bg, chunks, stack, **formats))
+        if exact:
+            identical(got, zarvel.composite(bg, to_layers(stack), **formats))
+
+
 def test_numpy_background_gets_exact_chunks():
     rng = np.random.default_rng(8)
     bg, fg = image(rng, (50, 37), 4, np.uint8), image(rng, (20, 20), 4, np.float32)
@@ -289,10 +313,12 @@ B, F = da.zeros((4, 5, 4), dtype=np.uint8, chunks=2), np.zeros((2, 3, 3), np.uin
 
 
 @pytest.mark.parametrize("kwargs, exc, words", [
-    (dict(background=B.astype(np.float64)), TypeError, "background must be uint8 or float32"),
+    (dict(background=B.astype(np.int32)), TypeError, "background must be uint8"),
+    (dict(scale=100), ValueError, "scale must be 255"),
+    (dict(premultiplied="yes"), TypeError, "premultiplied must be True or False"),
     (dict(background=B[..., :2]), ValueError, "background must have 3 or 4 channels"),
     (dict(foreground=da.zeros((3, 2, 3, 3), dtype=np.uint8)), ValueError, "foreground has 3 frames"),
-    (dict(foreground=da.zeros((2, 3, 3), dtype=np.int16)), TypeError, "foreground must be uint8 or float32"),
+    (dict(foreground=da.zeros((2, 3, 3), dtype=np.int16)), TypeError, "foreground must be uint8"),
     (dict(mode="Multiply"), ValueError, "mode must be one of"),
     (dict(opacity="0.5"), TypeError, "opacity must be a real number"),
     (dict(mask=da.zeros((3, 2), dtype=np.uint8)), ValueError, "mask has size"),

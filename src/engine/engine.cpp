@@ -51,8 +51,94 @@ void widen(zv_index a, zv_index b, zv_index n, zv_index& a_out, zv_index& b_out)
     if (b_out == n && a_out > 0 && b_out - a_out < kGroup) a_out -= kGroup;
 }
 
-std::size_t element_size(Format format) { return format == Format::u8 ? 1 : sizeof(float); }
+std::size_t element_size(Format format) {
+    switch (format) {
+        case Format::u8: return 1;
+        case Format::u16: return 2;
+        case Format::f32: return 4;
+        case Format::f64: return 8;
+    }
+    return 1;
+}
 std::size_t pixel_bytes(const Grid& g) { return g.channels * element_size(g.format); }
+
+// ---- storage and the kernels' working format ---------------------------------
+//
+// In (stored value -> 0..255 float, one rounding each):
+//   uint16: v / 257          float32 on 0..1: v * 255        float64: to float32 first
+// then, for premultiplied RGBA, colour / (alpha / 255), or 0 where alpha is
+// not above 0. Out, the reverse: colour * (alpha / 255), then
+//   uint8 and uint16 (x * 257): clamped, NaN to 0, rounded to nearest even
+//   float32 on 0..1: x / 255   float64: exactly the float32 value.
+// Every 16-bit value survives the round trip exactly.
+
+// Whether the kernels read and write a grid's pixels as they are.
+bool as_worked(const Grid& g) {
+    const bool kernel_format = g.format == Format::u8 || (g.format == Format::f32 && !g.unit_scale);
+    return kernel_format && !(g.premultiplied && g.channels == 4);
+}
+
+Format working_format(const Grid& g) { return as_worked(g) ? g.format : Format::f32; }
+
+template <class T>
+T load_as(const unsigned char* p) {
+    T v;
+    std::memcpy(&v, p, sizeof(T));
+    return v;
+}
+
+template <class T>
+void store_as(unsigned char* p, T v) {
+    std::memcpy(p, &v, sizeof(T));
+}
+
+// Round to nearest, ties to even, for 0 <= x < 2^22 (adding 1.5 * 2^23
+// leaves no fraction bits; -ffp-contract=off keeps the two steps apart).
+float round_even(float x) { return (x + 12582912.0f) - 12582912.0f; }
+
+float clamped(float x, float top) {
+    if (!(x > 0.0f)) return 0.0f;  // NaN too
+    return x < top ? x : top;
+}
+
+bool unit_floats(const Grid& g) { return g.unit_scale && (g.format == Format::f32 || g.format == Format::f64); }
+
+// The pixel at p on the 0..255 scale, straight alpha.
+void load_pixel(const unsigned char* p, const Grid& g, float* w) {
+    for (int c = 0; c < g.channels; ++c) {
+        switch (g.format) {
+            case Format::u8: w[c] = static_cast<float>(p[c]); break;
+            case Format::u16: w[c] = static_cast<float>(load_as<uint16_t>(p + 2 * c)) / 257.0f; break;
+            case Format::f32: w[c] = load_as<float>(p + 4 * c); break;
+            case Format::f64: w[c] = static_cast<float>(load_as<double>(p + 8 * c)); break;
+        }
+        if (unit_floats(g)) w[c] *= 255.0f;
+    }
+    if (g.premultiplied && g.channels == 4) {
+        const float alpha = w[3] / 255.0f;
+        for (int c = 0; c < 3; ++c) w[c] = w[3] > 0.0f ? w[c] / alpha : 0.0f;
+    }
+}
+
+void store_pixel(unsigned char* p, const Grid& g, const float* working) {
+    float w[4];
+    for (int c = 0; c < g.channels; ++c) w[c] = working[c];
+    if (g.premultiplied && g.channels == 4) {
+        const float alpha = w[3] / 255.0f;
+        for (int c = 0; c < 3; ++c) w[c] = w[c] * alpha;
+    }
+    for (int c = 0; c < g.channels; ++c) {
+        const float x = unit_floats(g) ? w[c] / 255.0f : w[c];
+        switch (g.format) {
+            case Format::u8: p[c] = static_cast<uint8_t>(round_even(clamped(x, 255.0f))); break;
+            case Format::u16:
+                store_as(p + 2 * c, static_cast<uint16_t>(round_even(clamped(x * 257.0f, 65535.0f))));
+                break;
+            case Format::f32: store_as(p + 4 * c, x); break;
+            case Format::f64: store_as(p + 8 * c, static_cast<double>(x)); break;
+        }
+    }
+}
 
 const unsigned char* at(const Grid& g, zv_index frame, zv_index row, zv_index col) {
     return static_cast<const unsigned char*>(g.data) + frame * g.frame_stride + row * g.row_stride +
@@ -104,13 +190,6 @@ void copy_pixels(unsigned char* dst, std::ptrdiff_t dst_stride, const unsigned c
     for (zv_index i = 0; i < count; ++i) std::memmove(dst + i * dst_stride, src + i * src_stride, bytes);
 }
 
-float element_at(const unsigned char* p, Format format, int c) {
-    if (format == Format::u8) return static_cast<float>(p[c]);
-    float v;
-    std::memcpy(&v, p + c * sizeof(float), sizeof(float));
-    return v;
-}
-
 float weight_at(const MaskGrid& m, zv_index frame, zv_index row, zv_index col) {
     const unsigned char* p =
         static_cast<const unsigned char*>(m.data) + frame * m.frame_stride + row * m.row_stride + col * m.col_stride;
@@ -140,8 +219,10 @@ struct Plan::State {
     zv_index band_rows = 1, first_row = 0, rows = 0, bands = 0;
     std::size_t scratch_pixels = 0;
     int threads = 1;
+    // Allocated, not initialised: pages that no gathered share needs are
+    // never touched, so work that runs in place costs no scratch at all.
     struct Scratch {
-        std::vector<unsigned char> background, foreground;
+        std::unique_ptr<unsigned char[]> background, foreground;
     };
     std::vector<Scratch> scratch;
 
@@ -165,9 +246,9 @@ Plan::State::State(const Job& j) : job(j) {
         p.pixels = layer.height * layer.width;
         const bool masked = layer.mask.data != nullptr;
         // A mask is folded into a float32 RGBA copy of the foreground.
-        p.fg_format = masked ? Format::f32 : layer.image.format;
+        p.fg_format = masked ? Format::f32 : working_format(layer.image);
         p.fg_channels = masked ? 4 : layer.image.channels;
-        p.image_direct = !masked && loop_ready(layer.image);
+        p.image_direct = !masked && as_worked(layer.image) && loop_ready(layer.image);
         p.loop = p.pixels > 0 ? loop_for(*layer.mode, layer.opacity, p.fg_channels) : nullptr;
         p.kernel = p.loop == layer.mode->blend ? job.kernel : KERNEL_SCALAR;
         if (p.loop != nullptr) {
@@ -184,9 +265,12 @@ Plan::State::State(const Job& j) : job(j) {
     // Bands of a multiple of `step` rows start every full-width layer's pixel
     // sequence at a multiple of 16, so such layers run in place.
     const zv_index step = kGroup / std::gcd(width, kGroup);
+    // (An image so wide that `step` rows would make a band of several times
+    // the size gets bands of one row: its full-width layers go through scratch.)
     const zv_index band_bytes = job.band_bytes > 0 ? job.band_bytes : kBandBytes;
-    const zv_index target = std::max<zv_index>(band_bytes / static_cast<zv_index>(pixel_bytes(bg)) / width, 1);
-    band_rows = width * step <= 4 * band_bytes ? (target + step - 1) / step * step : 1;
+    const zv_index band_pixels = std::max<zv_index>(band_bytes / static_cast<zv_index>(pixel_bytes(bg)), 1);
+    const zv_index target_rows = std::max<zv_index>(band_pixels / width, 1);
+    band_rows = width * step <= 4 * band_pixels ? (target_rows + step - 1) / step * step : 1;
     band_rows = std::max<zv_index>(std::min(band_rows, std::max<zv_index>(rows, 1)), 1);
     bands = rows == 0 ? 0 : (rows + band_rows - 1) / band_rows;
 
@@ -196,12 +280,12 @@ Plan::State::State(const Job& j) : job(j) {
         1, std::min<zv_index>({static_cast<zv_index>(job.threads), tasks, work / kPixelsPerThread})));
 
     // A layer's share of a band, widened by up to 31 pixels, in the widest
-    // pixel there is (4 floats).
+    // working pixel there is (4 floats).
     scratch_pixels = static_cast<std::size_t>(band_rows * bg.width + 3 * kGroup);
     scratch.resize(static_cast<std::size_t>(threads));
     for (Scratch& s : scratch) {
-        s.background.resize(scratch_pixels * pixel_bytes(bg));
-        s.foreground.resize(scratch_pixels * 4 * sizeof(float));
+        s.background.reset(new unsigned char[scratch_pixels * 4 * sizeof(float)]);
+        s.foreground.reset(new unsigned char[scratch_pixels * 4 * sizeof(float)]);
     }
 }
 
@@ -245,14 +329,17 @@ void Plan::State::run_band(Scratch& s, zv_index frame, zv_index y0, zv_index y1)
 }
 
 // The foreground pixels [a, b) of a layer's rectangle, as the loop sees them:
-// the image's own elements, or float32 RGBA with the alpha scaled by the mask
-// ((alpha x weight) / 255 for an 8-bit mask, alpha x weight for a float one).
+// the image's own elements where the kernels read them as they are, else on
+// the 0..255 float scale with straight alpha; with a mask, float32 RGBA with
+// the alpha scaled by it ((alpha x weight) / 255 for an 8-bit mask, alpha x
+// weight for a float one).
 void Plan::State::gather_image(unsigned char* dst, const LayerPlan& p, zv_index frame, zv_index a,
                                zv_index b) const {
     const Layer& l = *p.layer;
     const Grid& img = l.image;
     const zv_index img_frame = img.frames == 1 ? 0 : frame;
-    if (l.mask.data == nullptr) {
+    const bool masked = l.mask.data != nullptr;
+    if (!masked && as_worked(img)) {
         const std::size_t bytes = pixel_bytes(img);
         for_segments(a, b, l.width, [&](zv_index row, zv_index col, zv_index count, zv_index offset) {
             copy_pixels(dst + offset * bytes, static_cast<std::ptrdiff_t>(bytes),
@@ -262,18 +349,54 @@ void Plan::State::gather_image(unsigned char* dst, const LayerPlan& p, zv_index 
     }
     const zv_index mask_frame = l.mask.frames == 1 ? 0 : frame;
     float* out = reinterpret_cast<float*>(dst);
+    const int channels = p.fg_channels;
     for_segments(a, b, l.width, [&](zv_index row, zv_index col, zv_index count, zv_index offset) {
         const zv_index y = l.image_top + row, x0 = l.image_left + col;
         for (zv_index i = 0; i < count; ++i) {
-            const unsigned char* px = at(img, img_frame, y, x0 + i);
-            float* o = out + (offset + i) * 4;
-            o[0] = element_at(px, img.format, 0);
-            o[1] = element_at(px, img.format, 1);
-            o[2] = element_at(px, img.format, 2);
-            const float alpha = img.channels == 4 ? element_at(px, img.format, 3) : 255.0f;
-            const float weight = weight_at(l.mask, mask_frame, y, x0 + i);
-            o[3] = l.mask.is_uint8 ? (alpha * weight) / 255.0f : alpha * weight;
+            float w[4];
+            load_pixel(at(img, img_frame, y, x0 + i), img, w);
+            float* o = out + (offset + i) * channels;
+            o[0] = w[0];
+            o[1] = w[1];
+            o[2] = w[2];
+            if (masked) {
+                const float alpha = img.channels == 4 ? w[3] : 255.0f;
+                const float weight = weight_at(l.mask, mask_frame, y, x0 + i);
+                o[3] = l.mask.is_uint8 ? (alpha * weight) / 255.0f : alpha * weight;
+            } else if (channels == 4) {
+                o[3] = w[3];
+            }
         }
+    });
+}
+
+// Pixels [a, b) of a layer's rectangle on a background-shaped grid, to and
+// from the working format, `offset` pixels into a buffer.
+static void gather_share(unsigned char* dst, const Grid& src, const Layer& l, zv_index frame, zv_index a, zv_index b) {
+    const bool raw = as_worked(src);
+    const std::size_t bytes = raw ? pixel_bytes(src) : src.channels * sizeof(float);
+    for_segments(a, b, l.width, [&](zv_index row, zv_index col, zv_index count, zv_index offset) {
+        const unsigned char* p = at(src, frame, l.top + row, l.left + col);
+        unsigned char* d = dst + offset * bytes;
+        if (raw) {
+            copy_pixels(d, static_cast<std::ptrdiff_t>(bytes), p, src.pixel_stride, count, bytes);
+            return;
+        }
+        for (zv_index i = 0; i < count; ++i) load_pixel(p + i * src.pixel_stride, src, reinterpret_cast<float*>(d) + i * src.channels);
+    });
+}
+
+static void scatter_share(const Grid& out, const unsigned char* src, const Layer& l, zv_index frame, zv_index a, zv_index b) {
+    const bool raw = as_worked(out);
+    const std::size_t bytes = raw ? pixel_bytes(out) : out.channels * sizeof(float);
+    for_segments(a, b, l.width, [&](zv_index row, zv_index col, zv_index count, zv_index offset) {
+        unsigned char* p = at_mut(out, frame, l.top + row, l.left + col);
+        const unsigned char* s = src + offset * bytes;
+        if (raw) {
+            copy_pixels(p, out.pixel_stride, s, static_cast<std::ptrdiff_t>(bytes), count, bytes);
+            return;
+        }
+        for (zv_index i = 0; i < count; ++i) store_pixel(p + i * out.pixel_stride, out, reinterpret_cast<const float*>(s) + i * out.channels);
     });
 }
 
@@ -284,7 +407,7 @@ void Plan::State::run_layer(Scratch& s, const LayerPlan& p, const Grid& src, zv_
     if (r1 <= r0) return;
     const Layer& l = *p.layer;
     const Grid& out = job.out;
-    const Format bg_format = out.format;
+    const Format bg_format = working_format(out);
     const int bg_channels = out.channels;
     const zv_index w = l.width, a = r0 * w, b = r1 * w;
     const zv_index img_frame = l.image.frames == 1 ? 0 : frame;
@@ -302,8 +425,8 @@ void Plan::State::run_layer(Scratch& s, const LayerPlan& p, const Grid& src, zv_
         p.loop(bj);
     };
     const std::size_t fg_bytes = static_cast<std::size_t>(p.fg_channels) * element_size(p.fg_format);
-    unsigned char* fg_scratch = s.foreground.data();
-    const bool src_ready = loop_ready(src) && loop_ready(out);
+    unsigned char* fg_scratch = s.foreground.get();
+    const bool src_ready = as_worked(out) && loop_ready(src) && loop_ready(out);
 
     // 1. The whole share at once, where it lies in memory as one run.
     const bool whole_rows = w == out.width && rows_adjacent(src) && rows_adjacent(out);
@@ -327,23 +450,17 @@ void Plan::State::run_layer(Scratch& s, const LayerPlan& p, const Grid& src, zv_
     // 3. Through scratch, widened to a stage-safe piece with zero pixels.
     zv_index a_w, b_w;
     widen(a, b, p.pixels, a_w, b_w);
-    const std::size_t bg_bytes = pixel_bytes(out);
-    unsigned char* bg_scratch = s.background.data();
+    const std::size_t bg_bytes = out.channels * element_size(bg_format);
+    unsigned char* bg_scratch = s.background.get();
     std::memset(bg_scratch, 0, static_cast<std::size_t>(a - a_w) * bg_bytes);
     std::memset(bg_scratch + (b - a_w) * bg_bytes, 0, static_cast<std::size_t>(b_w - b) * bg_bytes);
     std::memset(fg_scratch, 0, static_cast<std::size_t>(a - a_w) * fg_bytes);
     std::memset(fg_scratch + (b - a_w) * fg_bytes, 0, static_cast<std::size_t>(b_w - b) * fg_bytes);
     unsigned char* bg_share = bg_scratch + (a - a_w) * bg_bytes;
-    for_segments(a, b, w, [&](zv_index row, zv_index col, zv_index count, zv_index offset) {
-        copy_pixels(bg_share + offset * bg_bytes, static_cast<std::ptrdiff_t>(bg_bytes),
-                    at(src, frame, l.top + row, l.left + col), src.pixel_stride, count, bg_bytes);
-    });
+    gather_share(bg_share, src, l, frame, a, b);
     gather_image(fg_scratch + (a - a_w) * fg_bytes, p, frame, a, b);
     run(bg_scratch, fg_scratch, bg_scratch, b_w - a_w);
-    for_segments(a, b, w, [&](zv_index row, zv_index col, zv_index count, zv_index offset) {
-        copy_pixels(at_mut(out, frame, l.top + row, l.left + col), out.pixel_stride, bg_share + offset * bg_bytes,
-                    static_cast<std::ptrdiff_t>(bg_bytes), count, bg_bytes);
-    });
+    scatter_share(out, bg_share, l, frame, a, b);
 }
 
 Plan::Plan(const Job& job) : state_(new State(job)) {}

@@ -17,8 +17,10 @@
 
 namespace zv_engine {
 
-// How pixels are stored. The kernels read and write these two directly.
-enum class Format { u8, f32 };
+// How pixels are stored. The kernels read and write uint8 and float32 on the
+// 0..255 scale with straight alpha; everything else is converted on the way
+// in and out (see engine.cpp).
+enum class Format { u8, u16, f32, f64 };
 
 // frames x height x width pixels of `channels` elements each, at byte
 // strides; the elements of one pixel are adjacent.
@@ -28,6 +30,8 @@ struct Grid {
     int channels;
     zv_index frames, height, width;
     std::ptrdiff_t frame_stride, row_stride, pixel_stride;
+    bool unit_scale;     // floats on 0..1 rather than 0..255
+    bool premultiplied;  // colours multiplied by alpha (4 channels)
 };
 
 // frames x height x width weights, uint8 (0..255) or float32 (0..1).

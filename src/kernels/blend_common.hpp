@@ -1,7 +1,9 @@
-// Shared machinery of the blend modes: types and channel access (images.hpp),
-// the lane vocabulary (simd_ops.hpp), pixel loads and stores (pixel_io.hpp),
-// the drivers (separable.hpp, normal_driver.hpp, triplet.hpp), and the macros
-// that turn one formula per mode into its scalar, 4-lane and 8-lane forms.
+// Shared machinery of the blend modes: types and channel access
+// (image_view.hpp), the targets and their vocabularies (targets.hpp,
+// lanes.hpp), pixel loads and stores (pixel_io.hpp), the drivers
+// (separable.hpp, normal_driver.hpp, triplet.hpp), the colour models, and the
+// macros that turn one formula per mode into its scalar form and its form in
+// every lane target.
 #pragma once
 
 #include "lch.hpp"
@@ -22,18 +24,16 @@ inline float vivid_light_channel(float bg, float fg) {
     return std::fmin(bg / (1.0f - dodge_layer), 1.0f);
 }
 
-// A lane formula over `V in, V layer`, stamped into both lane namespaces, with
-// the named 4-lane and 8-lane forms as thin wrappers.
-#define ZV_LANE_FORMULA(mode, ...)                                                              \
-    ZV_STAMP_LANES(ZV_INLINE V mode##_lanes(V in, V layer) { __VA_ARGS__ })                     \
-    ZV_SSE_BEGIN                                                                                \
-    __m128 mode##_comp_ps128(__m128 in, __m128 layer) { return zv_sse::mode##_lanes(in, layer); } \
-    ZV_SSE_END                                                                                  \
-    ZV_AVX_BEGIN                                                                                \
-    __m256 mode##_comp_ps256(__m256 in, __m256 layer) { return zv_avx::mode##_lanes(in, layer); } \
-    ZV_AVX_END
+// A lane formula over `V in, V layer`, stamped into every lane target as
+// `<mode>_lanes` and made the mode's lane form there. The lane form is an
+// ordinary function, which the compiler inlines into the stages or not as it
+// finds best (x86 code generation, NaN payloads included, depends on that).
+#define ZV_LANE_FORMULA(mode, ...)                                        \
+    struct mode##_mode;                                                   \
+    ZV_STAMP_LANES(ZV_INLINE V mode##_lanes(V in, V layer) { __VA_ARGS__ } \
+                   template <> V comp<mode##_mode>(V in, V layer) { return mode##_lanes(in, layer); })
 
-// The same formula serves the scalar form as well.
+// The same formula serves the scalar form `<mode>_comp` as well.
 #define ZV_SHARED_FORMULA(mode, ...)                                                          \
     namespace zv_scalar {                                                                     \
     ZV_INLINE V mode##_lanes(V in, V layer) { __VA_ARGS__ }                                   \
@@ -42,25 +42,25 @@ inline float vivid_light_channel(float bg, float fg) {
     ZV_LANE_FORMULA(mode, __VA_ARGS__)
 
 // An integer-input formula over `VI in, VI layer` (raw 0..255 values) and
-// `V inv255`, returning unit floats.
-#define ZV_U8_FORMULA(mode, ...)                                                                   \
-    ZV_STAMP_LANES(ZV_INLINE V mode##_u8_lanes(VI in, VI layer, V inv255) { __VA_ARGS__ })         \
-    ZV_SSE_BEGIN                                                                                   \
-    __m128 mode##_comp_u8_ps128(__m128i in, __m128i layer, __m128 inv255) {                        \
-        return zv_sse::mode##_u8_lanes(in, layer, inv255);                                         \
-    }                                                                                              \
-    ZV_SSE_END                                                                                     \
-    ZV_AVX_BEGIN                                                                                   \
-    __m256 mode##_comp_u8_ps256(__m256i in, __m256i layer, __m256 inv255) {                        \
-        return zv_avx::mode##_u8_lanes(in, layer, inv255);                                         \
-    }                                                                                              \
-    ZV_AVX_END
+// `V inv255`, returning unit floats; the lane form for two 8-bit inputs.
+#define ZV_U8_FORMULA(mode, ...)                                                              \
+    struct mode##_mode;                                                                       \
+    ZV_STAMP_LANES(template <> V comp_u8<mode##_mode>(VI in, VI layer, V inv255) {            \
+        __VA_ARGS__                                                                           \
+    })
+
+// The mode's tag (its scalar form, whether it has an integer-input form) and
+// its loops.
+#define ZV_SEPARABLE_TAG(mode, integer_form)                                                  \
+    struct mode##_mode {                                                                      \
+        static constexpr bool kIntegerForm = integer_form;                                    \
+        static float scalar(float in, float layer) { return mode##_comp(in, layer); }         \
+    };
 
 #define ZV_SEPARABLE_ENTRY(mode, clip_output) \
-    extern const ModeLoops mode##_loops =      \
-        separable_loops<mode##_comp, mode##_comp_ps128, mode##_comp_ps256>(clip_output);
+    ZV_SEPARABLE_TAG(mode, false)             \
+    extern const ModeLoops mode##_loops = separable_loops<mode##_mode>(clip_output);
 
-#define ZV_SEPARABLE_ENTRY_U8(mode, clip_output)                                               \
-    extern const ModeLoops mode##_loops =                                                      \
-        separable_loops<mode##_comp, mode##_comp_ps128, mode##_comp_ps256, mode##_comp_u8_ps128, \
-                        mode##_comp_u8_ps256>(clip_output);
+#define ZV_SEPARABLE_ENTRY_U8(mode, clip_output) \
+    ZV_SEPARABLE_TAG(mode, true)                 \
+    extern const ModeLoops mode##_loops = separable_loops<mode##_mode>(clip_output);

@@ -1,7 +1,10 @@
-// Processor features, read once. The compiler runtime's probe counts AVX2
-// only where the operating system saves the AVX state. The 4-lane kernel uses
-// fused multiply-adds in the VEX encoding, so it needs AVX and FMA besides
-// SSE4.2.
+// Processor features, read once, and the kernel a call gets.
+//
+// x86-64: the compiler runtime's probe counts AVX2 only where the operating
+// system saves the AVX state. The 4-lane kernel uses fused multiply-adds in the
+// VEX encoding, so it needs AVX and FMA besides SSE4.2.
+// aarch64: NEON is part of the base architecture (targets.hpp); nothing to probe.
+// Other processors: the scalar kernel only.
 #include "cpu_features.hpp"
 
 #include <cstring>
@@ -11,15 +14,47 @@ namespace {
 struct CpuFlags {
     bool sse42;
     bool avx2;
+    bool neon;
 };
 
 const CpuFlags& cpu_flags() {
     static const CpuFlags flags = [] {
+        CpuFlags found{false, false, false};
+#if defined(ZV_X86_64)
         __builtin_cpu_init();
         const bool fma = __builtin_cpu_supports("fma"), avx = __builtin_cpu_supports("avx");
-        return CpuFlags{__builtin_cpu_supports("sse4.2") && avx && fma, __builtin_cpu_supports("avx2") && avx && fma};
+        found.sse42 = __builtin_cpu_supports("sse4.2") && avx && fma;
+        found.avx2 = __builtin_cpu_supports("avx2") && avx && fma;
+#elif defined(ZV_AARCH64)
+        found.neon = true;
+#endif
+        return found;
     }();
     return flags;
+}
+
+bool runs_here(kernel_kind kind) {
+    const CpuFlags& cpu = cpu_flags();
+    switch (kind) {
+        case KERNEL_SSE42: return cpu.sse42;
+        case KERNEL_AVX2: return cpu.avx2;
+        case KERNEL_NEON: return cpu.neon;
+        default: return true;
+    }
+}
+
+// The kernels by name, on every processor.
+struct KernelName {
+    const char* name;
+    kernel_kind kind;
+};
+constexpr KernelName kKernelNames[] = {
+    {"scalar", KERNEL_SCALAR}, {"sse42", KERNEL_SSE42}, {"avx2", KERNEL_AVX2}, {"neon", KERNEL_NEON}};
+
+const KernelName* find_kernel(const char* name) {
+    for (const KernelName& kernel : kKernelNames)
+        if (std::strcmp(name, kernel.name) == 0) return &kernel;
+    return nullptr;
 }
 
 }  // namespace
@@ -27,20 +62,30 @@ const CpuFlags& cpu_flags() {
 void record_cpu_features() { cpu_flags(); }
 
 int kernel_name_available(const char* name) {
-    if (std::strcmp(name, "scalar") == 0 || std::strcmp(name, "auto") == 0) return 1;
-    if (std::strcmp(name, "sse42") == 0) return cpu_flags().sse42;
-    if (std::strcmp(name, "avx2") == 0) return cpu_flags().avx2;
-    return -1;
+    const KernelName* kernel = find_kernel(name);
+    if (std::strcmp(name, "auto") == 0 || (kernel != nullptr && kernel->kind == KERNEL_SCALAR)) return 1;
+    if (kernel == nullptr || kernel->kind == KERNEL_NEON) return -1;
+    return runs_here(kernel->kind);
+}
+
+int any_kernel_name_available(const char* name) {
+    if (std::strcmp(name, "auto") == 0) return 1;
+    const KernelName* kernel = find_kernel(name);
+    return kernel == nullptr ? -1 : runs_here(kernel->kind);
 }
 
 kernel_kind pick_kernel(const char* force_name) {
-    const CpuFlags& cpu = cpu_flags();
     if (force_name != nullptr) {
-        if (std::strcmp(force_name, "scalar") == 0) return KERNEL_SCALAR;
-        if (std::strcmp(force_name, "sse42") == 0) return cpu.sse42 ? KERNEL_SSE42 : KERNEL_SCALAR;
-        if (std::strcmp(force_name, "avx2") == 0) return cpu.avx2 ? KERNEL_AVX2 : KERNEL_SCALAR;
+        const KernelName* kernel = find_kernel(force_name);
+        if (kernel != nullptr) return runs_here(kernel->kind) ? kernel->kind : KERNEL_SCALAR;
     }
+    const CpuFlags& cpu = cpu_flags();
     if (cpu.avx2) return KERNEL_AVX2;
     if (cpu.sse42) return KERNEL_SSE42;
+    if (cpu.neon) return KERNEL_NEON;
     return KERNEL_SCALAR;
+}
+
+kernel_kind pick_module_kernel(const char* force_name) {
+    return pick_kernel(force_name != nullptr && kernel_name_available(force_name) >= 0 ? force_name : nullptr);
 }

@@ -7,6 +7,15 @@
 // (and the queries below, if it was never called) reuse the first reading.
 void record_cpu_features();
 
-// 1 if the named kernel runs here ("scalar" and "auto" always do), 0 if not,
-// -1 for a name that is not a kernel.
+// The four kernel names of the _zarvel module's interface ("scalar", "sse42",
+// "avx2", "auto"): 1 if the named kernel runs here ("scalar" and "auto"
+// always do), 0 if not, -1 for any other name.
 int kernel_name_available(const char* name);
+
+// The same over every kernel name, "neon" included.
+int any_kernel_name_available(const char* name);
+
+// pick_kernel (image_view.hpp) knows every kernel name, "neon" included; the
+// _zarvel module's blend functions take only the names of its interface and
+// run any other name, "neon" too, as the automatic choice.
+kernel_kind pick_module_kernel(const char* force_name);

@@ -8,9 +8,9 @@
 #include <cstring>
 #include <type_traits>
 
-#include "simd_ops.hpp"
+#include "lanes_scalar.hpp"
 
-enum kernel_kind { KERNEL_SCALAR = 1, KERNEL_SSE42 = 2, KERNEL_AVX2 = 3 };
+enum kernel_kind { KERNEL_SCALAR = 1, KERNEL_SSE42 = 2, KERNEL_AVX2 = 3, KERNEL_NEON = 4 };
 
 // Pixel and element indices.
 using zv_index = std::ptrdiff_t;

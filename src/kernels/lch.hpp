@@ -50,12 +50,12 @@ ZV_INLINE rgb_triplet lch_blend_triplet(rgb_triplet bg, rgb_triplet fg, int use_
     return out;
 }
 
-
-// One LCH mode: its three forms with the mode's constant flags, and its entry.
+// One LCH mode: its scalar and lane forms with the mode's constant flags, and
+// its entry.
 #define ZV_LCH_MODE(mode, use_l, use_c, use_h)                                                                 \
     rgb_triplet mode##_comp(rgb_triplet bg, rgb_triplet fg) { return lch_blend_triplet(bg, fg, use_l, use_c, use_h); } \
     ZV_STAMP_LANES(ZV_INLINE void mode##_lanes(V bg_r, V bg_g, V bg_b, V fg_r, V fg_g, V fg_b, V& r, V& g, V& b) { \
         lch_blend(bg_r, bg_g, bg_b, fg_r, fg_g, fg_b, use_l, use_c, use_h, r, g, b);                            \
     })                                                                                                         \
-    ZV_TRIPLET_LANE_WRAPPERS(mode, mode##_lanes)                                                               \
+    ZV_TRIPLET_LANES(mode, mode##_lanes)                                                                       \
     ZV_TRIPLET_ENTRY(mode)

@@ -7,64 +7,6 @@
 
 #include "separable.hpp"
 
-// The 8-bit integer path works element by element: with no alpha, every
-// channel of two 3-channel images gets the same weights, so bytes need not be
-// split into planes. It runs in 16-bit lanes: in * (255 - alpha) +
-// layer * alpha is at most 255 * 255, and with the rounding term and the
-// shifted copy added it stays below 65536, so nothing overflows and the
-// result is the exact rounded quotient by 255.
-ZV_SSE_BEGIN
-namespace zv_sse {
-ZV_INLINE VI lerp_u8_words(VI in16, VI layer16, int alpha) {
-    const VI t = _mm_add_epi16(_mm_add_epi16(_mm_mullo_epi16(in16, _mm_set1_epi16(static_cast<int16_t>(255 - alpha))),
-                                             _mm_mullo_epi16(layer16, _mm_set1_epi16(static_cast<int16_t>(alpha)))),
-                               _mm_set1_epi16(128));
-    return _mm_packus_epi16(_mm_srli_epi16(_mm_add_epi16(t, _mm_srli_epi16(t, 8)), 8), _mm_setzero_si128());
-}
-ZV_INLINE void lerp_u8_8(const uint8_t* in, const uint8_t* layer, uint8_t* out, int alpha) {
-    const VI a = _mm_cvtepu8_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(in)));
-    const VI b = _mm_cvtepu8_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(layer)));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), lerp_u8_words(a, b, alpha));
-}
-ZV_INLINE void lerp_u8_4(const uint8_t* in, const uint8_t* layer, uint8_t* out, int alpha) {
-    int32_t a, b;
-    std::memcpy(&a, in, 4);
-    std::memcpy(&b, layer, 4);
-    const int32_t r = _mm_cvtsi128_si32(
-        lerp_u8_words(_mm_cvtepu8_epi16(_mm_cvtsi32_si128(a)), _mm_cvtepu8_epi16(_mm_cvtsi32_si128(b)), alpha));
-    std::memcpy(out, &r, 4);
-}
-// 4 RGB pixels: exactly 12 bytes read from each input and written.
-ZV_INLINE void lerp_rgb_pixels(const uint8_t* in, const uint8_t* layer, uint8_t* out, int alpha) {
-    lerp_u8_8(in, layer, out, alpha);
-    lerp_u8_4(in + 8, layer + 8, out + 8, alpha);
-}
-#include "normal_stages.inc"
-}  // namespace zv_sse
-ZV_SSE_END
-
-ZV_AVX_BEGIN
-namespace zv_avx {
-ZV_INLINE void lerp_u8_16(const uint8_t* in, const uint8_t* layer, uint8_t* out, int alpha) {
-    const VI a = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)));
-    const VI b = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(layer)));
-    const VI t = _mm256_add_epi16(
-        _mm256_add_epi16(_mm256_mullo_epi16(a, _mm256_set1_epi16(static_cast<int16_t>(255 - alpha))),
-                         _mm256_mullo_epi16(b, _mm256_set1_epi16(static_cast<int16_t>(alpha)))),
-        _mm256_set1_epi16(128));
-    const VI words = _mm256_srli_epi16(_mm256_add_epi16(t, _mm256_srli_epi16(t, 8)), 8);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                     _mm_packus_epi16(_mm256_castsi256_si128(words), _mm256_extracti128_si256(words, 1)));
-}
-// 8 RGB pixels: exactly 24 bytes read from each input and written.
-ZV_INLINE void lerp_rgb_pixels(const uint8_t* in, const uint8_t* layer, uint8_t* out, int alpha) {
-    lerp_u8_16(in, layer, out, alpha);
-    zv_sse::lerp_u8_8(in + 16, layer + 16, out + 16, alpha);
-}
-#include "normal_stages.inc"
-}  // namespace zv_avx
-ZV_AVX_END
-
 template <bool BgU8, bool FgU8>
 void normal_scalar_typed(BlendJob& job, zv_index index) {
     const ImageIn& bg = job.background;
@@ -91,8 +33,7 @@ void normal_scalar_typed(BlendJob& job, zv_index index) {
 
 inline void normal_pixels(BlendJob& job) {
     zv_index index = 0;
-    if (job.kernel == KERNEL_AVX2) zv_avx::normal_blocks(job, index);
-    if (job.kernel != KERNEL_SCALAR) zv_sse::normal_blocks(job, index);
+    for_each_lane_target(job.kernel, [&](auto target) { decltype(target)::normal_stage(job, index); });
     with_element_types(job.background.is_uint8, job.foreground.is_uint8, [&](auto bg8, auto fg8) {
         normal_scalar_typed<decltype(bg8)::value, decltype(fg8)::value>(job, index);
     });

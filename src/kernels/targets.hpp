@@ -1,30 +1,88 @@
-// Instruction-set regions.
+// Instruction-set targets: the one list of the lane targets a build compiles,
+// the region each target's code is compiled in, and the stamp that puts one
+// piece of code into every target.
 //
-// The module must load and run its scalar kernel on any x86-64 processor, so
-// nothing is compiled with a global -mavx2/-march. Vector code lives between a
-// BEGIN/END pair instead: the compiler may use that instruction set only there,
-// and it can inline such code only into callers of the same (or a larger) set.
-// The 4-lane kernel's region enables AVX and FMA as well: its fused
-// multiply-adds need the VEX encoding, and the kernel is only offered on
-// processors that have both.
+// A lane target is a namespace zv_<t> with one vocabulary (lanes_<t>.hpp): its
+// vector types, the arithmetic words every formula is written in, and the
+// loads and stores of interleaved pixels. Generic lane code (the drivers'
+// vector stages, lane_code.inc) is included once into each vocabulary's
+// namespace; the mode sources stamp their formulas into every target with
+// ZV_STAMP_LANES / ZV_STAMP_ALL. zv_scalar (lanes_scalar.hpp) speaks the same
+// words on one float; it is no lane target, but shared formulas go there too.
+//
+// x86-64: the module must load and run its scalar kernel on any x86-64
+// processor, so nothing is compiled with a global -mavx2/-march. Vector code
+// lives between a target's BEGIN/END pair instead: the compiler may use that
+// instruction set only there, and it can inline such code only into callers of
+// the same (or a larger) set. The 4-lane target's region enables AVX and FMA
+// as well: its fused multiply-adds need the VEX encoding, and the kernel is
+// only offered on processors that have both.
+//
+// aarch64: Advanced SIMD (NEON), with its fused multiply-add, is part of the
+// base architecture. Every AArch64 processor that runs Linux or macOS has it,
+// and the procedure-call standard passes its registers, so the compiler uses
+// it everywhere already: the NEON target needs no region and no run-time check.
+//
+// Other processors (and big-endian AArch64, whose byte order the NEON pixel
+// code does not handle): no lane target; the scalar kernel does everything.
+//
+// Adding a target: its vocabulary (lanes_<t>.hpp: the words, the kernels it
+// serves, the generic lane code included at its end), its entry in
+// ZV_LANE_TARGETS below with its region's BEGIN/END pair, and the include of
+// the vocabulary in lanes.hpp. A new kernel kind also gets its name and its
+// processor check in cpu_features.cpp.
 #pragma once
 
+#if defined(__x86_64__)
+#define ZV_X86_64 1
 #include <immintrin.h>
+#elif defined(__aarch64__) && defined(__ARM_NEON) && defined(__ORDER_LITTLE_ENDIAN__) && \
+    __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#define ZV_AARCH64 1
+#include <arm_neon.h>
+#endif
 
-#if defined(__clang__)
-#define ZV_SSE_BEGIN \
-    _Pragma("clang attribute push(__attribute__((target(\"sse4.2,avx,fma\"))), apply_to = function)")
-#define ZV_SSE_END _Pragma("clang attribute pop")
-#define ZV_AVX_BEGIN \
-    _Pragma("clang attribute push(__attribute__((target(\"avx2,fma\"))), apply_to = function)")
-#define ZV_AVX_END _Pragma("clang attribute pop")
-#elif defined(__GNUC__)
-#define ZV_SSE_BEGIN _Pragma("GCC push_options") _Pragma("GCC target(\"sse4.2,avx,fma\")")
-#define ZV_SSE_END _Pragma("GCC pop_options")
-#define ZV_AVX_BEGIN _Pragma("GCC push_options") _Pragma("GCC target(\"avx2,fma\")")
-#define ZV_AVX_END _Pragma("GCC pop_options")
-#else
+#if !defined(__GNUC__)
 #error "Zarvel needs GCC or Clang (target regions)"
 #endif
 
 #define ZV_INLINE inline __attribute__((always_inline))
+
+// The lane targets of this build, widest first (the order in which a kernel's
+// stages run): X(t, ...) for each, with the caller's extra arguments.
+#if defined(ZV_X86_64)
+#define ZV_LANE_TARGETS(X, ...) X(avx, __VA_ARGS__) X(sse, __VA_ARGS__)
+#elif defined(ZV_AARCH64)
+#define ZV_LANE_TARGETS(X, ...) X(neon, __VA_ARGS__)
+#else
+#define ZV_LANE_TARGETS(X, ...)
+#endif
+
+// Regions. Clang spells them as an attribute pushed onto every function
+// declared in between, GCC as target options; both are placed outside
+// namespaces.
+#if defined(ZV_X86_64)
+#if defined(__clang__)
+#define ZV_BEGIN_sse \
+    _Pragma("clang attribute push(__attribute__((target(\"sse4.2,avx,fma\"))), apply_to = function)")
+#define ZV_END_sse _Pragma("clang attribute pop")
+#define ZV_BEGIN_avx _Pragma("clang attribute push(__attribute__((target(\"avx2,fma\"))), apply_to = function)")
+#define ZV_END_avx _Pragma("clang attribute pop")
+#else
+#define ZV_BEGIN_sse _Pragma("GCC push_options") _Pragma("GCC target(\"sse4.2,avx,fma\")")
+#define ZV_END_sse _Pragma("GCC pop_options")
+#define ZV_BEGIN_avx _Pragma("GCC push_options") _Pragma("GCC target(\"avx2,fma\")")
+#define ZV_END_avx _Pragma("GCC pop_options")
+#endif
+#endif
+#define ZV_BEGIN_neon
+#define ZV_END_neon
+#define ZV_BEGIN_scalar
+#define ZV_END_scalar
+
+// The code in target t's region and namespace; in every lane target; in
+// zv_scalar and every lane target. The code refers to the vocabulary by its
+// unqualified names.
+#define ZV_STAMP_IN(t, ...) ZV_BEGIN_##t namespace zv_##t { __VA_ARGS__ } ZV_END_##t
+#define ZV_STAMP_LANES(...) ZV_LANE_TARGETS(ZV_STAMP_IN, __VA_ARGS__)
+#define ZV_STAMP_ALL(...) ZV_STAMP_IN(scalar, __VA_ARGS__) ZV_STAMP_LANES(__VA_ARGS__)

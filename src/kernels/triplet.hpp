@@ -8,9 +8,12 @@
 //   out_c      = comp_c * ratio + (1 - ratio) * bg_c       (fused onto the rounded product)
 //
 // The scalar stage divides unless new_alpha is exactly 0; the vector stages
-// use ratio 0 wherever new_alpha > 0 fails. Stages: 8 pixels (avx2, images of
-// at least 8 pixels), 4 pixels (sse42, and what avx2 left), then the scalar
-// stage for the rest.
+// use ratio 0 wherever new_alpha > 0 fails. Stages: the lane stages of the
+// kernel's targets, widest first (avx2: 8 pixels, then 4 for what it left;
+// sse42 and neon: 4 pixels), then the scalar stage for the rest.
+//
+// A mode is a tag type (ZV_TRIPLET_ENTRY): `Mode::scalar` is its scalar form,
+// `rgb<Mode>` in each lane target its lane form.
 #pragma once
 
 #include "separable.hpp"
@@ -19,23 +22,7 @@ struct rgb_triplet {
     float r, g, b;
 };
 
-using blend_rgb_comp_fn = rgb_triplet (*)(rgb_triplet, rgb_triplet);
-using blend_rgb_comp_fn128 = void (*)(__m128, __m128, __m128, __m128, __m128, __m128, __m128*, __m128*, __m128*);
-using blend_rgb_comp_fn256 = void (*)(__m256, __m256, __m256, __m256, __m256, __m256, __m256*, __m256*, __m256*);
-
-ZV_SSE_BEGIN
-namespace zv_sse {
-#include "triplet_stages.inc"
-}
-ZV_SSE_END
-
-ZV_AVX_BEGIN
-namespace zv_avx {
-#include "triplet_stages.inc"
-}
-ZV_AVX_END
-
-template <blend_rgb_comp_fn S, bool BgU8, bool FgU8>
+template <class Mode, bool BgU8, bool FgU8>
 void triplet_scalar_typed(BlendJob& job, zv_index index) {
     const ImageIn& bg = job.background;
     const ImageIn& fg = job.foreground;
@@ -49,7 +36,7 @@ void triplet_scalar_typed(BlendJob& job, zv_index index) {
         const float comp_alpha = std::fmin(bg_alpha, fg_alpha) * opacity;
         const float new_alpha = std::fma(comp_alpha, 1.0f - bg_alpha, bg_alpha);
         const float ratio = new_alpha == 0.0f ? 0.0f : comp_alpha / new_alpha;
-        const rgb_triplet comp = S(in, layer);
+        const rgb_triplet comp = Mode::scalar(in, layer);
         const float inv_ratio = 1.0f - ratio;
         write_elem<BgU8>(job.output, b, std::fma(comp.r, ratio, inv_ratio * in.r));
         write_elem<BgU8>(job.output, b + 1, std::fma(comp.g, ratio, inv_ratio * in.g));
@@ -58,33 +45,29 @@ void triplet_scalar_typed(BlendJob& job, zv_index index) {
     }
 }
 
-template <blend_rgb_comp_fn S>
+template <class Mode>
 void triplet_scalar(BlendJob& job, zv_index index) {
     with_element_types(job.background.is_uint8, job.foreground.is_uint8, [&](auto bg8, auto fg8) {
-        triplet_scalar_typed<S, decltype(bg8)::value, decltype(fg8)::value>(job, index);
+        triplet_scalar_typed<Mode, decltype(bg8)::value, decltype(fg8)::value>(job, index);
     });
 }
 
-template <blend_rgb_comp_fn S, blend_rgb_comp_fn128 F4, blend_rgb_comp_fn256 F8>
+template <class Mode>
 void triplet_pixels(BlendJob& job) {
     zv_index index = 0;
-    if constexpr (F8 != nullptr) {
-        if (job.kernel == KERNEL_AVX2 && job.pixels >= 8) zv_avx::triplet_blocks<F8>(job, index);
-    }
-    if constexpr (F4 != nullptr) {
-        if (job.kernel != KERNEL_SCALAR) zv_sse::triplet_blocks<F4>(job, index);
-    }
-    triplet_scalar<S>(job, index);
+    for_each_lane_target(job.kernel, [&](auto target) { decltype(target)::template triplet_stage<Mode>(job, index); });
+    triplet_scalar<Mode>(job, index);
 }
 
-// The loops of a colour mode. A null vector form skips its stage.
-template <blend_rgb_comp_fn S, blend_rgb_comp_fn128 F4, blend_rgb_comp_fn256 F8>
+// The loops of a colour mode.
+template <class Mode>
 constexpr ModeLoops triplet_loops() {
-    return {&triplet_pixels<S, F4, F8>, nullptr, 0};
+    return {&triplet_pixels<Mode>, nullptr, 0};
 }
 
 // A colour formula over the two triplets (`bg_r .. fg_b` in, `r, g, b` out),
-// stamped into every namespace, with the three named forms as thin wrappers.
+// stamped into every namespace as `<mode>_rgb`, with the scalar form
+// `<mode>_comp` and the lane forms on top of it.
 #define ZV_TRIPLET_FORMULA(mode, ...)                                                                        \
     ZV_STAMP_ALL(ZV_INLINE void mode##_rgb(V bg_r, V bg_g, V bg_b, V fg_r, V fg_g, V fg_b, V& r, V& g, V& b) { \
         __VA_ARGS__                                                                                          \
@@ -94,22 +77,20 @@ constexpr ModeLoops triplet_loops() {
         zv_scalar::mode##_rgb(bg.r, bg.g, bg.b, fg.r, fg.g, fg.b, out.r, out.g, out.b);                      \
         return out;                                                                                          \
     }                                                                                                        \
-    ZV_TRIPLET_LANE_WRAPPERS(mode, mode##_rgb)
+    ZV_TRIPLET_LANES(mode, mode##_rgb)
 
-// The named 4-lane and 8-lane forms over a lane routine `fn` of the shape above.
-#define ZV_TRIPLET_LANE_WRAPPERS(mode, fn)                                                                  \
-    ZV_SSE_BEGIN                                                                                            \
-    void mode##_comp_ps128(__m128 bg_r, __m128 bg_g, __m128 bg_b, __m128 fg_r, __m128 fg_g, __m128 fg_b,    \
-                           __m128* out_r, __m128* out_g, __m128* out_b) {                                   \
-        zv_sse::fn(bg_r, bg_g, bg_b, fg_r, fg_g, fg_b, *out_r, *out_g, *out_b);                             \
-    }                                                                                                       \
-    ZV_SSE_END                                                                                              \
-    ZV_AVX_BEGIN                                                                                            \
-    void mode##_comp_ps256(__m256 bg_r, __m256 bg_g, __m256 bg_b, __m256 fg_r, __m256 fg_g, __m256 fg_b,    \
-                           __m256* out_r, __m256* out_g, __m256* out_b) {                                   \
-        zv_avx::fn(bg_r, bg_g, bg_b, fg_r, fg_g, fg_b, *out_r, *out_g, *out_b);                             \
-    }                                                                                                       \
-    ZV_AVX_END
+// A mode's lane form in every lane target: its lane routine `fn` of the shape
+// above, in an ordinary function (as the separable modes' lane forms).
+#define ZV_TRIPLET_LANES(mode, fn)                                                                   \
+    struct mode##_mode;                                                                              \
+    ZV_STAMP_LANES(template <> void rgb<mode##_mode>(V bg_r, V bg_g, V bg_b, V fg_r, V fg_g, V fg_b, \
+                                                    V * r, V * g, V * b) {                           \
+        fn(bg_r, bg_g, bg_b, fg_r, fg_g, fg_b, *r, *g, *b);                                          \
+    })
 
-#define ZV_TRIPLET_ENTRY(mode) \
-    extern const ModeLoops mode##_loops = triplet_loops<mode##_comp, mode##_comp_ps128, mode##_comp_ps256>();
+// The mode's tag (its scalar form for the scalar stage) and its loops.
+#define ZV_TRIPLET_ENTRY(mode)                                                                     \
+    struct mode##_mode {                                                                           \
+        static rgb_triplet scalar(rgb_triplet bg, rgb_triplet fg) { return mode##_comp(bg, fg); } \
+    };                                                                                             \
+    extern const ModeLoops mode##_loops = triplet_loops<mode##_mode>();

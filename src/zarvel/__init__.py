@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import enum
 
+import _zarvel
 from _zarvel import (
     addition,
     burn,
@@ -37,7 +38,6 @@ from _zarvel import (
     hsv_hue,
     hsv_saturation,
     hsv_value,
-    kernel_available,
     lch_chroma,
     lch_color,
     lch_hue,
@@ -67,6 +67,7 @@ class KernelKind(str, enum.Enum):
     SCALAR = "scalar"
     SSE42 = "sse42"
     AVX2 = "avx2"
+    NEON = "neon"
 
     def __str__(self) -> str:
         return self.value
@@ -74,6 +75,20 @@ class KernelKind(str, enum.Enum):
 
 from ._compose import Layer, blend, composite
 from . import _engine
+
+
+def kernel_available(name: str, /) -> bool:
+    """Whether the named kernel runs on this processor: "auto", "scalar", "sse42",
+    "avx2" or "neon" (aarch64); ValueError for any other name.
+
+    The module-level blend functions know the first four names only and run
+    "neon" as the automatic choice, which is NEON on aarch64; zarvel.blend and
+    zarvel.composite take all five.
+    """
+    if name == "neon":
+        return _engine.kernel_available(name)
+    return _zarvel.kernel_available(name)
+
 
 # The modes in the order of the module's functions, with their kinds, as the
 # native mode list gives them.

@@ -1,23 +1,59 @@
 import enum
-from typing import Literal, Union
+from typing import Any, Iterable, Literal, Optional, Tuple, Union, overload
 
 import numpy as np
 import numpy.typing as npt
 
 Image = Union[npt.NDArray[np.uint8], npt.NDArray[np.float32]]
-KernelName = Union["KernelKind", Literal["auto", "scalar", "sse42", "avx2"], str]
+KernelName = Union["KernelKind", Literal["auto", "scalar", "sse42", "avx2", "neon"], str]
+EngineImage = Union[npt.NDArray[np.uint8], npt.NDArray[np.uint16], npt.NDArray[np.float32], npt.NDArray[np.float64]]
+Mask = Union[npt.NDArray[np.uint8], npt.NDArray[np.float32], npt.NDArray[np.float64]]
+ModeName = Literal["normal", "soft_light", "lighten_only", "screen", "dodge", "addition", "darken_only", "multiply",
+                   "hard_light", "difference", "subtract", "grain_extract", "grain_merge", "divide", "overlay",
+                   "hsv_hue", "hsv_saturation", "hsv_value", "hsl_color", "lch_hue", "lch_chroma", "lch_color",
+                   "lch_lightness", "burn", "linear_burn", "exclusion", "vivid_light", "pin_light"]
 
 class KernelKind(str, enum.Enum):
     AUTO = "auto"
     SCALAR = "scalar"
     SSE42 = "sse42"
     AVX2 = "avx2"
+    NEON = "neon"
 
 SEPARABLE_MODES: tuple[str, ...]
 COLOUR_MODES: tuple[str, ...]
 MODES: tuple[str, ...]
 
 def kernel_available(name: str, /) -> bool: ...
+
+class Layer:
+    """One layer of a stack for composite(): an image, its mode and opacity, an optional mask and an offset."""
+    image: Any
+    mode: str
+    opacity: float
+    mask: Any
+    offset: Tuple[int, int]
+    def __init__(self, image: Any, mode: ModeName | str = ..., opacity: float = ..., *, mask: Any = ...,
+                 offset: Tuple[int, int] = ...) -> None: ...
+
+@overload
+def blend(background: EngineImage, foreground: Any, mode: ModeName | str = ..., opacity: float = ..., *,
+          mask: Optional[Any] = ..., offset: Tuple[int, int] = ..., out: Optional[EngineImage] = ...,
+          threads: Optional[int] = ..., kernel: KernelName = ..., scale: float = ...,
+          premultiplied: bool = ...) -> EngineImage: ...
+@overload
+def blend(background: Any, foreground: Any, mode: ModeName | str = ..., opacity: float = ..., *,
+          mask: Optional[Any] = ..., offset: Tuple[int, int] = ..., out: Optional[EngineImage] = ...,
+          threads: Optional[int] = ..., kernel: KernelName = ..., scale: float = ...,
+          premultiplied: bool = ...) -> Any: ...
+@overload
+def composite(background: EngineImage, layers: Iterable[Layer], *, out: Optional[EngineImage] = ...,
+              threads: Optional[int] = ..., kernel: KernelName = ..., scale: float = ...,
+              premultiplied: bool = ...) -> EngineImage: ...
+@overload
+def composite(background: Any, layers: Iterable[Layer], *, out: Optional[EngineImage] = ...,
+              threads: Optional[int] = ..., kernel: KernelName = ..., scale: float = ...,
+              premultiplied: bool = ...) -> Any: ...
 def normal(background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /) -> Image: ...
 def soft_light(background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /) -> Image: ...
 def lighten_only(background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /) -> Image: ...

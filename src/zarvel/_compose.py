@@ -10,7 +10,7 @@ from __future__ import annotations
 import numbers
 import os
 from dataclasses import dataclass
-from typing import Any, Iterable, Optional, Sequence, Tuple
+from typing import Any, Callable, Iterable, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -18,8 +18,11 @@ from . import _engine
 
 MODES = tuple(name for name, _ in _engine.modes())
 _MODE_INDEX = {name: i for i, name in enumerate(MODES)}
-KERNEL_NAMES = ("auto", "scalar", "sse42", "avx2")
-_DTYPES = (np.dtype(np.uint8), np.dtype(np.float32))
+KERNEL_NAMES = ("auto", "scalar", "sse42", "avx2", "neon")
+# Element types (kind, size) of images (the kernels' own are uint8 and float32)
+# and of masks, in either byte order.
+_IMAGE_TYPES = {("u", 1), ("u", 2), ("f", 4), ("f", 8)}
+_MASK_TYPES = {("u", 1), ("f", 4), ("f", 8)}
 # Bytes of output per band of work; 0 lets the engine choose (tests use tiny bands).
 _BAND_BYTES = 0
 
@@ -31,9 +34,9 @@ class Layer:
     ``image`` is h x w x C (or n x h x w x C with one frame per background
     frame, or n = 1), ``mode`` one of :data:`zarvel.MODES`, ``opacity`` a
     number (not clamped). ``mask`` (h x w or n x h x w; uint8 0..255 or
-    float32 0..1) scales the image's alpha; ``offset`` = (y, x) places the
+    float 0..1) scales the image's alpha; ``offset`` = (y, x) places the
     image's top-left corner on the background (negative values and overhangs
-    are clipped).
+    are clipped). ``image`` and ``mask`` may also be PIL images.
     """
 
     image: Any
@@ -53,14 +56,33 @@ class Layer:
 
 def blend(background, foreground, mode: str = "normal", opacity: float = 1.0, *, mask=None,
           offset: Tuple[int, int] = (0, 0), out: Optional[np.ndarray] = None, threads: Optional[int] = None,
-          kernel: str = "auto") -> np.ndarray:
+          kernel: str = "auto", scale: float = 255.0, premultiplied: bool = False):
     """Blend ``foreground`` onto ``background`` with a blend mode.
 
-    ``background``: H x W x C or a batch N x H x W x C, uint8 (0..255) or
-    float32 (on the same 0..255 scale), C = 3 (RGB) or 4 (RGBA, straight
-    alpha). ``foreground``: h x w x C' (laid over every frame) or n x h x w x C'
-    with n = N; its element type and channel count may differ from the
-    background's. The result has the background's shape and element type.
+    ``background``: H x W x C or a batch N x H x W x C with C = 3 (RGB) or 4
+    (RGBA). ``foreground``: h x w x C' (laid over every frame) or
+    n x h x w x C' with n = N; its element type and channel count may differ
+    from the background's. The result has the background's shape and element
+    type. Either may be a PIL image (RGB and RGBA directly, other modes
+    through Pillow's conversion to RGB(A)); a PIL background gives a PIL
+    result of the same mode.
+
+    Element types: uint8 (0..255) and float32 on 0..255 (or 0..1 with
+    ``scale=1.0``) are what the kernels compute in; uint16 and float64 are
+    converted to float32 on the way in and back on the way out:
+
+    - uint16 in: ``float32(v) / 257`` (0..65535 onto 0..255); out:
+      ``x * 257`` in float32, clamped to 0..65535 (NaN to 0) and rounded to
+      nearest, ties to even. Every 16-bit value survives the round trip.
+    - floats with ``scale=1.0``: in ``v * 255``, out ``x / 255`` (float32);
+      float64 is rounded to float32 first and the result is exact in float64.
+    - ``premultiplied=True``: RGBA images hold colour multiplied by alpha.
+      In: colour / (alpha / 255), and colour 0 where alpha is 0 (or not a
+      positive number): a fully transparent pixel has no colour to recover;
+      out: colour * (alpha / 255). An 8-bit premultiplied background is then
+      processed in float32 and rounded like uint16 (ties to even).
+
+    Arguments:
 
     - ``mode``: one of :data:`zarvel.MODES`; ``opacity`` scales the
       foreground's alpha and is not clamped (0 or less leaves the background
@@ -69,41 +91,42 @@ def blend(background, foreground, mode: str = "normal", opacity: float = 1.0, *,
       background. Negative values and parts past the edges are clipped; a
       foreground entirely outside leaves the background as it is.
     - ``mask``: h x w (or n x h x w) in foreground coordinates, uint8 (0..255)
-      or float32 (0..1). It scales the foreground's alpha (255 for RGB) like
-      an editor's layer mask: the foreground becomes float32 RGBA with alpha
-      ``(alpha * m) / 255`` for a uint8 mask and ``alpha * m`` for a float32
+      or float (0..1). It scales the foreground's alpha (255 for RGB) like an
+      editor's layer mask: the foreground becomes float32 RGBA with alpha
+      ``(alpha * m) / 255`` for a uint8 mask and ``alpha * m`` for a float
       one, computed in float32.
     - ``out``: None returns a new array; ``out=background`` blends in place;
       any other array must have the background's shape and dtype, C-contiguous
       rows and no memory shared with the inputs. Pixels outside the
-      foreground are the background's.
+      foreground keep the background's bits.
     - ``threads``: None uses every CPU this process may run on; 1 runs on the
-      calling thread. ``kernel``: "auto", "scalar", "sse42", "avx2" or a
+      calling thread. ``kernel``: "auto", "scalar", "sse42", "avx2", "neon" or a
       :class:`zarvel.KernelKind` (a kernel this processor lacks runs the
       scalar kernel, as in the module-level functions).
 
     The result equals, bit for bit, the module-level function (for example
     ``zarvel.multiply``) called with the same kernel on C-contiguous copies of
-    the covered part of the background and the visible part of the
-    foreground, whatever the thread count, offset, batch or ``out``.
+    the covered part of the background and the visible part of the foreground
+    (converted as above), whatever the thread count, offset, batch or ``out``.
 
     Raises TypeError or ValueError, naming the argument, before anything is
     written.
     """
     names = _Names("foreground", "mode", "opacity", "mask", "offset")
-    return _run(background, [(foreground, mode, opacity, mask, offset, names)], out, threads, kernel)
+    return _run(background, [(foreground, mode, opacity, mask, offset, names)], out, threads, kernel, scale,
+                premultiplied)
 
 
 def composite(background, layers: Iterable[Layer], *, out: Optional[np.ndarray] = None,
-              threads: Optional[int] = None, kernel: str = "auto") -> np.ndarray:
+              threads: Optional[int] = None, kernel: str = "auto", scale: float = 255.0,
+              premultiplied: bool = False):
     """Composite a stack of :class:`Layer` onto ``background`` in one pass.
 
     The layers apply in order, each onto the result of the ones before, and
     every intermediate result is stored in the background's element type: the
     result equals, bit for bit, the chain of :func:`blend` calls (and so of
     module-level calls on contiguous copies), but reads and writes the image
-    once. ``background``, ``out``, ``threads`` and ``kernel`` are as for
-    :func:`blend`.
+    once. The other arguments are as for :func:`blend`.
     """
     if isinstance(layers, Layer) or not isinstance(layers, Iterable):
         raise TypeError(f"layers must be a sequence of zarvel.Layer, got {type(layers).__name__}")
@@ -113,7 +136,7 @@ def composite(background, layers: Iterable[Layer], *, out: Optional[np.ndarray] 
             raise TypeError(f"layers[{i}] must be a zarvel.Layer, got {type(layer).__name__}")
         names = _Names(*(f"layers[{i}].{field}" for field in ("image", "mode", "opacity", "mask", "offset")))
         jobs.append((layer.image, layer.mode, layer.opacity, layer.mask, layer.offset, names))
-    return _run(background, jobs, out, threads, kernel)
+    return _run(background, jobs, out, threads, kernel, scale, premultiplied)
 
 
 @dataclass(frozen=True)
@@ -125,14 +148,45 @@ class _Names:
     offset: str
 
 
+# ---- PIL images ---------------------------------------------------------------
+
+def _is_pil(value) -> bool:
+    """A PIL image, recognised without importing Pillow (which stays optional)."""
+    return type(value).__module__.startswith("PIL.") and hasattr(value, "mode") and hasattr(value, "getbands")
+
+
+def _pil_pixels(image) -> Tuple[np.ndarray, Optional[Callable[[np.ndarray], Any]]]:
+    """An RGB or RGBA array of a PIL image, and how to turn a result back into its mode."""
+    mode = image.mode
+    if mode not in ("RGB", "RGBA"):
+        has_alpha = "A" in image.getbands() or "a" in image.getbands() or "transparency" in image.info
+        image = image.convert("RGBA" if has_alpha else "RGB")
+    pixels = np.asarray(image)       # the array interface: one copy out of Pillow's storage
+
+    def back(result: np.ndarray):
+        from PIL import Image
+        converted = Image.fromarray(result, "RGBA" if result.shape[-1] == 4 else "RGB")
+        return converted if converted.mode == mode else converted.convert(mode)
+
+    return pixels, back
+
+
+def _pil_mask(mask) -> np.ndarray:
+    if mask.mode == "F":
+        return np.asarray(mask)
+    return np.asarray(mask if mask.mode == "L" else mask.convert("L"))
+
+
+# ---- checks -------------------------------------------------------------------
+
 def _image(value, name: str, ndims: Sequence[int]) -> np.ndarray:
     """An image argument as an array, checked before anything is copied."""
     array = value if isinstance(value, np.ndarray) else np.asarray(value)
     if array.ndim not in ndims:
         shapes = " or ".join({3: "H x W x C", 4: "N x H x W x C"}[n] for n in ndims)
         raise ValueError(f"{name} must be {shapes}, got shape {array.shape}")
-    if array.dtype not in _DTYPES and not (array.dtype.kind == "f" and array.dtype.itemsize == 4):
-        raise TypeError(f"{name} must be uint8 or float32, got {array.dtype}")
+    if (array.dtype.kind, array.dtype.itemsize) not in _IMAGE_TYPES:
+        raise TypeError(f"{name} must be uint8, uint16, float32 or float64, got {array.dtype}")
     if array.shape[-1] not in (3, 4):
         raise ValueError(f"{name} must have 3 or 4 channels, got {array.shape[-1]}")
     return array
@@ -154,6 +208,8 @@ def _frames(count: int, frames: int, name: str) -> None:
 
 
 def _check_layer(image, mode, opacity, mask, offset, names: _Names, frames: int):
+    if _is_pil(image):
+        image = _pil_pixels(image)[0]
     image = _image(image, names.image, (3, 4))
     if image.ndim == 4:
         _frames(image.shape[0], frames, names.image)
@@ -164,11 +220,11 @@ def _check_layer(image, mode, opacity, mask, offset, names: _Names, frames: int)
     opacity = float(opacity)
     height, width = image.shape[-3], image.shape[-2]
     if mask is not None:
-        mask = mask if isinstance(mask, np.ndarray) else np.asarray(mask)
+        mask = _pil_mask(mask) if _is_pil(mask) else mask if isinstance(mask, np.ndarray) else np.asarray(mask)
         if mask.ndim not in (2, 3):
             raise ValueError(f"{names.mask} must be h x w or n x h x w, got shape {mask.shape}")
-        if mask.dtype not in _DTYPES and not (mask.dtype.kind == "f" and mask.dtype.itemsize == 4):
-            raise TypeError(f"{names.mask} must be uint8 or float32, got {mask.dtype}")
+        if (mask.dtype.kind, mask.dtype.itemsize) not in _MASK_TYPES:
+            raise TypeError(f"{names.mask} must be uint8 or float, got {mask.dtype}")
         if mask.shape[-2:] != (height, width):
             raise ValueError(f"{names.mask} has size {mask.shape[-2:]}; the image has {(height, width)}")
         if mask.ndim == 3:
@@ -207,9 +263,16 @@ def _kernel(kernel) -> str:
     return name
 
 
+def _scale(scale) -> bool:
+    """Whether float images are on 0..1."""
+    if isinstance(scale, (bool, np.bool_)) or not isinstance(scale, numbers.Real) or scale not in (1, 255):
+        raise ValueError(f"scale must be 255 (floats on 0..255) or 1 (floats on 0..1), got {scale!r}")
+    return scale == 1
+
+
 def _same_view(a: np.ndarray, b: np.ndarray) -> bool:
-    return (a.__array_interface__["data"][0] == b.__array_interface__["data"][0] and a.shape == b.shape
-            and a.strides == b.strides and a.dtype == b.dtype)
+    return (a.shape == b.shape and a.strides == b.strides and a.dtype == b.dtype
+            and a.__array_interface__["data"][0] == b.__array_interface__["data"][0])
 
 
 _TooHardError = getattr(getattr(np, "exceptions", np), "TooHardError")
@@ -247,12 +310,20 @@ def _check_out(out, background: np.ndarray, inputs) -> np.ndarray:
     return out
 
 
-def _run(background, layer_args, out, threads, kernel) -> np.ndarray:
+def _run(background, layer_args, out, threads, kernel, scale, premultiplied):
+    to_pil = None
+    if _is_pil(background):
+        if out is not None:
+            raise TypeError("out cannot be given with a PIL background (the result is a new PIL image)")
+        background, to_pil = _pil_pixels(background)
     bg = _image(background, "background", (3, 4))
     frames = bg.shape[0] if bg.ndim == 4 else 1
     layers = [_check_layer(*args, frames) for args in layer_args]
     threads = _threads(threads)
     kernel = _kernel(kernel)
+    unit_scale = _scale(scale)
+    if not isinstance(premultiplied, (bool, np.bool_)):
+        raise TypeError(f"premultiplied must be True or False, got {premultiplied!r}")
     if out is not None:
         inputs = [(names.image, layer[0]) for layer, (*_, names) in zip(layers, layer_args)]
         inputs += [(names.mask, layer[3]) for layer, (*_, names) in zip(layers, layer_args) if layer[3] is not None]
@@ -270,10 +341,13 @@ def _run(background, layer_args, out, threads, kernel) -> np.ndarray:
         if rows == 0 or cols == 0:
             continue
         image4 = _native(image if image.ndim == 4 else image[None])
-        mask3 = None if mask is None else _native(mask if mask.ndim == 3 else mask[None])
-        native_layers.append((_MODE_INDEX[mode], opacity, image4, mask3, top, left, rows, cols, image_top,
+        if mask is not None:
+            mask = mask if mask.ndim == 3 else mask[None]
+            mask = _native(mask, image=False) if mask.dtype.itemsize < 8 else mask.astype(np.float32)
+        native_layers.append((_MODE_INDEX[mode], opacity, image4, mask, top, left, rows, cols, image_top,
                               image_left))
     bg4 = bg_native if bg.ndim == 4 else bg_native[None]
     out4 = out if out.ndim == 4 else out[None]
-    _engine.composite(bg4, out4, tuple(native_layers), kernel, threads, _BAND_BYTES)
-    return out
+    _engine.composite(bg4, out4, tuple(native_layers), kernel, threads, unit_scale, bool(premultiplied),
+                      _BAND_BYTES)
+    return to_pil(out) if to_pil is not None else out

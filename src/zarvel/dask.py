@@ -70,7 +70,8 @@ RUN = 16
 
 
 def blend(background, foreground, mode: str = "normal", opacity: float = 1.0, *, mask=None,
-          offset: Tuple[int, int] = (0, 0), kernel: str = "auto") -> "da.Array":
+          offset: Tuple[int, int] = (0, 0), kernel: str = "auto", scale: float = 255.0,
+          premultiplied: bool = False) -> "da.Array":
     """Lazy :func:`zarvel.blend` on Dask (or NumPy) arrays.
 
     Returns a Dask array with the background's shape, element type and chunks
@@ -79,13 +80,14 @@ def blend(background, foreground, mode: str = "normal", opacity: float = 1.0, *,
     new block, blended on one thread of a Dask worker).
     """
     names = _compose._Names("foreground", "mode", "opacity", "mask", "offset")
-    return _lazy(background, [(foreground, mode, opacity, mask, offset, names)], kernel)
+    return _lazy(background, [(foreground, mode, opacity, mask, offset, names)], kernel, scale, premultiplied)
 
 
-def composite(background, layers: Iterable[Layer], *, kernel: str = "auto") -> "da.Array":
+def composite(background, layers: Iterable[Layer], *, kernel: str = "auto", scale: float = 255.0,
+              premultiplied: bool = False) -> "da.Array":
     """Lazy :func:`zarvel.composite`: a stack of :class:`zarvel.Layer` whose images and
     masks may be Dask or NumPy arrays, applied in order in one task per chunk."""
-    return _lazy(background, _layer_jobs(layers), kernel)
+    return _lazy(background, _layer_jobs(layers), kernel, scale, premultiplied)
 
 
 def is_exact(background, layers: Iterable[Layer] = ()) -> bool:
@@ -274,8 +276,12 @@ def _stand_in(array) -> np.ndarray:
     return np.broadcast_to(np.zeros((), array.dtype), array.shape)
 
 
-def _lazy(background, jobs, kernel) -> "da.Array":
+def _lazy(background, jobs, kernel, scale, premultiplied) -> "da.Array":
     kernel = _compose._kernel(kernel)
+    unit_scale = _compose._scale(scale)
+    if not isinstance(premultiplied, (bool, np.bool_)):
+        raise TypeError(f"premultiplied must be True or False, got {premultiplied!r}")
+    formats = dict(scale=1.0 if unit_scale else 255.0, premultiplied=bool(premultiplied))
     bg = _array(background)
     _known(bg, "background")
     _compose._image(_stand_in(bg), "background", (3, 4))
@@ -298,7 +304,7 @@ def _lazy(background, jobs, kernel) -> "da.Array":
                       f"into one chunk (pixels are blended whole). Chunk the channel axis as one "
                       f"(e.g. chunks=(..., -1)) to avoid this rechunk", UserWarning, stacklevel=3)
         bg = bg.rechunk({bg.ndim - 1: -1})
-    return _graph(bg, layers, kernel)
+    return _graph(bg, layers, kernel, formats)
 
 
 def _split(starts: List[int], sizes: Sequence[int], first: int, length: int):
@@ -362,12 +368,12 @@ class _Placed:
         return (array.name, frame if per_frame else 0) + index
 
 
-def _graph(bg: "da.Array", layers, kernel: str) -> "da.Array":
+def _graph(bg: "da.Array", layers, kernel: str, formats: dict) -> "da.Array":
     dtype = bg.dtype.newbyteorder("=") if not bg.dtype.isnative else bg.dtype
     row_starts, col_starts = _starts(bg.chunks[-3]), _starts(bg.chunks[-2])
     placed = [_Placed(*layer, bg, row_starts, col_starts) for layer in layers]
     placed = [p for p in placed if p.image is not None]
-    name = "zarvel-composite-" + tokenize(bg.name, kernel, [
+    name = "zarvel-composite-" + tokenize(bg.name, kernel, formats, [
         (p.image.name, p.mask.name if p.mask is not None else None, p.mode, p.opacity, sorted(p.rows.items()),
          sorted(p.cols.items())) for p in placed])
     frame_blocks = range(len(bg.chunks[0])) if bg.ndim == 4 else [None]
@@ -382,14 +388,15 @@ def _graph(bg: "da.Array", layers, kernel: str) -> "da.Array":
                     if found is not None:
                         keys += found[0]
                         specs.append(found[1])
-                dsk[(name,) + lead + (i, j, 0)] = (partial(_blend_block, specs=tuple(specs), kernel=kernel),
+                dsk[(name,) + lead + (i, j, 0)] = (partial(_blend_block, specs=tuple(specs), kernel=kernel,
+                                                           formats=formats),
                                                    (bg.name,) + lead + (i, j, 0), *keys)
     dependencies = [bg] + [p.image for p in placed] + [p.mask for p in placed if p.mask is not None]
     graph = HighLevelGraph.from_collections(name, dsk, dependencies=dependencies)
     return da.Array(graph, name, chunks=bg.chunks, dtype=dtype, meta=np.empty((0,) * bg.ndim, dtype))
 
 
-def _blend_block(background: np.ndarray, *pieces: np.ndarray, specs, kernel: str) -> np.ndarray:
+def _blend_block(background: np.ndarray, *pieces: np.ndarray, specs, kernel: str, formats: dict) -> np.ndarray:
     """One output chunk: the engine on one thread, the layers' pieces at their places in the chunk."""
     if not specs:
         return background.astype(background.dtype.newbyteorder("="), copy=False)
@@ -398,4 +405,4 @@ def _blend_block(background: np.ndarray, *pieces: np.ndarray, specs, kernel: str
         mask = pieces[k + 1] if has_mask else None
         layers.append(Layer(pieces[k], mode, opacity, mask=mask, offset=offset))
         k += 2 if has_mask else 1
-    return _compose.composite(background, layers, threads=1, kernel=kernel)
+    return _compose.composite(background, layers, threads=1, kernel=kernel, **formats)

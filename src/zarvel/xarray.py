@@ -42,7 +42,8 @@ _FG_CHANNEL = "zarvel_foreground_channel"
 
 
 def blend(background: "xr.DataArray", foreground, mode: str = "normal", opacity: float = 1.0, *, mask=None,
-          offset: Tuple[int, int] = (0, 0), kernel: str = "auto", channel_dim: Optional[str] = None) -> "xr.DataArray":
+          offset: Tuple[int, int] = (0, 0), kernel: str = "auto", scale: float = 255.0, premultiplied: bool = False,
+          channel_dim: Optional[str] = None) -> "xr.DataArray":
     """:func:`zarvel.blend` on DataArrays.
 
     ``background``: a DataArray with a channel dimension (``channel_dim``, by
@@ -52,7 +53,8 @@ def blend(background: "xr.DataArray", foreground, mode: str = "normal", opacity:
     and column dimensions (and optionally its frame dimension), or a NumPy or
     Dask array laid out as :func:`zarvel.blend` takes it (..., h, w, C').
     ``mask``: a DataArray over (frame,) rows, columns, or such an array.
-    Element types, modes, opacity and kernel are as for :func:`zarvel.blend`.
+    Element types, modes, opacity, kernel, ``scale`` and ``premultiplied``
+    are as for :func:`zarvel.blend`.
     """
     if not isinstance(background, xr.DataArray):
         raise TypeError(f"background must be an xarray.DataArray, got {type(background).__name__}")
@@ -65,7 +67,8 @@ def blend(background: "xr.DataArray", foreground, mode: str = "normal", opacity:
     fg = _as_data_array(foreground, others, channel, "foreground", image=True)
     mk = None if mask is None else _as_data_array(mask, others, channel, "mask", image=False)
     fg, mk = _frames_axis(fg, bg, others), _frames_axis(mk, bg, others)
-    _check(bg, fg, mk, mode, opacity, offset, kernel)
+    _check(bg, fg, mk, mode, opacity, offset, kernel, scale, premultiplied)
+    formats = dict(scale=scale, premultiplied=bool(premultiplied))
     lazy = any(_is_dask(a) for a in (bg, fg, mk) if a is not None)
     rows, cols = others[-2:]
     same_grid = (tuple(offset) == (0, 0) and all(a.sizes[rows] == bg.sizes[rows] and a.sizes[cols] == bg.sizes[cols]
@@ -80,18 +83,21 @@ def blend(background: "xr.DataArray", foreground, mode: str = "normal", opacity:
                       UserWarning, stacklevel=2)
         bg = bg.chunk({channel: -1})
     if same_grid:
-        data = _parallelized(bg, fg, mk, mode, opacity, kernel, lazy)
+        data = _parallelized(bg, fg, mk, mode, opacity, kernel, formats, lazy)
     else:
-        data = _placed(bg, fg, mk, mode, opacity, offset, kernel, lazy)
+        data = _placed(bg, fg, mk, mode, opacity, offset, kernel, formats, lazy)
     return background.copy(data=data.transpose(*_order(background.dims, others, channel)))
 
 
-def _check(bg, fg, mk, mode, opacity, offset, kernel) -> None:
+def _check(bg, fg, mk, mode, opacity, offset, kernel, scale, premultiplied) -> None:
     """The engine's argument checks, on arrays of the same shapes that take no memory,
     so that a lazy call fails at once, naming the argument."""
     def stand_in(a):
         return np.broadcast_to(np.zeros((), a.dtype), a.shape)
     _compose._kernel(kernel)
+    _compose._scale(scale)
+    if not isinstance(premultiplied, (bool, np.bool_)):
+        raise TypeError(f"premultiplied must be True or False, got {premultiplied!r}")
     _compose._image(stand_in(bg), "background", (3, 4))
     frames = bg.shape[0] if bg.ndim == 4 else 1
     names = _compose._Names("foreground", "mode", "opacity", "mask", "offset")
@@ -163,7 +169,7 @@ def _frames_axis(array, bg, others):
     return array
 
 
-def _parallelized(bg, fg, mk, mode, opacity, kernel, lazy):
+def _parallelized(bg, fg, mk, mode, opacity, kernel, formats, lazy):
     others = list(bg.dims[:-1])
     channel = bg.dims[-1]
     if lazy:
@@ -174,18 +180,19 @@ def _parallelized(bg, fg, mk, mode, opacity, kernel, lazy):
     out = xr.apply_ufunc(
         _blend_blocks, *args, input_core_dims=core, output_core_dims=[[channel]],
         dask="parallelized", output_dtypes=[dtype],
-        kwargs=dict(mode=mode, opacity=opacity, kernel=kernel, threads=1 if lazy else None))
+        kwargs=dict(mode=mode, opacity=opacity, kernel=kernel, threads=1 if lazy else None, **formats))
     return out.transpose(*bg.dims).data
 
 
-def _blend_blocks(background, foreground, mask=None, *, mode, opacity, kernel, threads):
-    return _compose.blend(background, foreground, mode, opacity, mask=mask, kernel=kernel, threads=threads)
+def _blend_blocks(background, foreground, mask=None, *, mode, opacity, kernel, threads, scale, premultiplied):
+    return _compose.blend(background, foreground, mode, opacity, mask=mask, kernel=kernel, threads=threads,
+                          scale=scale, premultiplied=premultiplied)
 
 
-def _placed(bg, fg, mk, mode, opacity, offset, kernel, lazy):
+def _placed(bg, fg, mk, mode, opacity, offset, kernel, formats, lazy):
     image = fg.data
     mask = None if mk is None else mk.data
     if lazy:
         from . import dask as zdask
-        return zdask.blend(bg.data, image, mode, opacity, mask=mask, offset=offset, kernel=kernel)
-    return _compose.blend(bg.data, image, mode, opacity, mask=mask, offset=offset, kernel=kernel)
+        return zdask.blend(bg.data, image, mode, opacity, mask=mask, offset=offset, kernel=kernel, **formats)
+    return _compose.blend(bg.data, image, mode, opacity, mask=mask, offset=offset, kernel=kernel, **formats)

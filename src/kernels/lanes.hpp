@@ -1,0 +1,26 @@
+// The vocabularies of this build's lane targets (the list is ZV_LANE_TARGETS
+// in targets.hpp; one include here per entry), each with the generic lane code
+// in its namespace, and the one loop over them that the drivers use.
+#pragma once
+
+#include "lanes_scalar.hpp"
+#include "pixel_io.hpp"
+
+#if defined(ZV_X86_64)
+#include "lanes_sse.hpp"
+#include "lanes_avx.hpp"
+#elif defined(ZV_AARCH64)
+#include "lanes_neon.hpp"
+#endif
+
+// Calls f(zv_<t>::Target{}) for each lane target whose stages `kernel` runs,
+// widest first. Each call enters that target's code once per stage.
+template <class F>
+ZV_INLINE void for_each_lane_target(kernel_kind kernel, F&& f) {
+#define ZV_VISIT(t, ...) \
+    if ((zv_##t::Target::kServes >> kernel) & 1u) f(zv_##t::Target{});
+    ZV_LANE_TARGETS(ZV_VISIT, )
+#undef ZV_VISIT
+    (void)kernel;
+    (void)f;
+}
