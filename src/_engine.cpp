@@ -77,7 +77,9 @@ int to_grid(PyObject* object, Storage storage, zv_engine::Grid* grid) {
     if (PyArray_NDIM(a) != 4 || !PyArray_ISNOTSWAPPED(a)) return fail("images must be 4-dimensional and native");
     const npy_intp* shape = PyArray_DIMS(a);
     const npy_intp* strides = PyArray_STRIDES(a);
-    if ((shape[3] != 3 && shape[3] != 4) || strides[3] != PyArray_ITEMSIZE(a))
+    // An image without pixels may have any strides (NumPy often gives zeros);
+    // nothing is read or written through them.
+    if ((shape[3] != 3 && shape[3] != 4) || (PyArray_SIZE(a) > 0 && strides[3] != PyArray_ITEMSIZE(a)))
         return fail("images must have 3 or 4 adjacent channels");
     *grid = {PyArray_DATA(a), format, static_cast<int>(shape[3]), shape[0], shape[1], shape[2], strides[0],
              strides[1], strides[2], storage.unit_scale, storage.premultiplied};
@@ -158,7 +160,8 @@ PyObject* composite(PyObject*, PyObject* args) {
     if (out.format != bg.format || out.channels != bg.channels || out.frames != bg.frames ||
         out.height != bg.height || out.width != bg.width)
         return fail_call("out must have the background's shape and type");
-    if (out.pixel_stride != out.channels * PyArray_ITEMSIZE(out_array) || !rows_apart(out))
+    if (PyArray_SIZE(out_array) > 0 && (out.pixel_stride != out.channels * PyArray_ITEMSIZE(out_array) ||
+                                        !rows_apart(out)))
         return fail_call("out must have adjacent pixels in rows that do not overlap");
     if (threads < 1) return fail_call("threads must be at least 1");
 

@@ -77,6 +77,13 @@ def frame_of(array, f, ndim):
     return array
 
 
+def module_kernel(kernel):
+    """The module kernel whose results an engine kernel must give: the 16-lane
+    AVX-512 kernel gives the 8-lane AVX2 kernel's, bit for bit (the module
+    runs "avx512" only as its automatic choice)."""
+    return "avx2" if str(kernel) == "avx512" else kernel
+
+
 def composite(background, layers, kernel="auto", unit=False, premultiplied=False):
     """layers: (image, mode, opacity, mask, (y, x)) tuples; returns a new array.
     A layer whose opacity is 0 or less leaves the background as it is."""
@@ -98,6 +105,6 @@ def composite(background, layers, kernel="auto", unit=False, premultiplied=False
             bg = to_working(stored, unit, premultiplied).copy()   # fresh, so 16-byte aligned like any copy
             fg = fg.copy()
             assert bg.ctypes.data % 16 == 0 and fg.ctypes.data % 16 == 0
-            result = getattr(_zarvel, mode)(bg, fg, opacity, kernel)
+            result = getattr(_zarvel, mode)(bg, fg, opacity, module_kernel(kernel))
             frames[f][region] = from_working(result, stored, unit, premultiplied)
     return out

@@ -1,6 +1,7 @@
 """Module surface: arguments, errors, kernel choice, memory and the interpreter lock."""
 import enum
 import gc
+import os
 import platform
 import sys
 import threading
@@ -63,7 +64,7 @@ def test_docstrings():
 def test_package_reexports_and_kernel_kind():
     assert issubclass(zarvel.KernelKind, str) and issubclass(zarvel.KernelKind, enum.Enum)
     assert [(k.name, k.value) for k in zarvel.KernelKind] == [
-        ("AUTO", "auto"), ("SCALAR", "scalar"), ("SSE42", "sse42"), ("AVX2", "avx2"), ("NEON", "neon")]
+        ("AUTO", "auto"), ("SCALAR", "scalar"), ("SSE42", "sse42"), ("AVX2", "avx2"), ("AVX512", "avx512"), ("NEON", "neon")]
     bg, fg = img(), img(seed=1)
     for name in PRESENT + ["kernel_available"]:
         assert callable(getattr(zarvel, name)), name
@@ -238,33 +239,46 @@ def test_kernel_available():
             _zarvel.kernel_available(*args)
 
 
-def test_package_kernel_available_knows_neon():
-    """The package answers for "neon" too (only aarch64 runs it) and leaves the
-    module's four names to the module; the module keeps exactly its four."""
+def cpu_flags():
+    with open("/proc/cpuinfo") as f:
+        return next((set(line.split(":", 1)[1].split()) for line in f if line.startswith("flags")), set())
+
+
+def test_package_kernel_available_knows_neon_and_avx512():
+    """The package answers for "neon" (only aarch64 runs it) and "avx512" too and
+    leaves the module's four names to the module; the module keeps exactly its four."""
     on_arm = platform.machine().lower() in ("aarch64", "arm64")
     assert zarvel.kernel_available("neon") is on_arm
     assert zarvel.kernel_available(zarvel.KernelKind.NEON) is on_arm
+    if os.path.exists("/proc/cpuinfo") and not on_arm:
+        has = {"avx512f", "avx512bw", "avx512dq", "avx512vl", "avx2", "fma"} <= cpu_flags()
+        assert zarvel.kernel_available("avx512") is has
+    assert zarvel.kernel_available(zarvel.KernelKind.AVX512) is zarvel.kernel_available("avx512")
+    if zarvel.kernel_available("avx512"):
+        assert _zarvel.kernel_available("avx2")
     for k in ("auto", "scalar", "sse42", "avx2"):
         assert zarvel.kernel_available(k) is _zarvel.kernel_available(k)
-    for bad in ("NEON", "", "avx512", "sve"):
+    for bad in ("NEON", "", "AVX512", "avx512f", "sve"):
         with pytest.raises(ValueError, match="^unknown kernel kind$"):
             zarvel.kernel_available(bad)
-    with pytest.raises(ValueError, match="^unknown kernel kind$"):
-        _zarvel.kernel_available("neon")
+    for name in ("neon", "avx512"):
+        with pytest.raises(ValueError, match="^unknown kernel kind$"):
+            _zarvel.kernel_available(name)
     for args in [(1,), (None,), ()]:
         with pytest.raises(TypeError):
             zarvel.kernel_available(*args)
 
 
 @pytest.mark.parametrize("mode", ["normal", "multiply", "hsv_hue"])
-def test_module_runs_neon_name_as_the_automatic_choice(mode):
-    """"neon" is no name of the module's blend functions: like any unknown
-    name it runs the automatic choice (NEON itself on aarch64)."""
+def test_module_runs_neon_and_avx512_names_as_the_automatic_choice(mode):
+    """"neon" and "avx512" are no names of the module's blend functions: like any unknown
+    name they run the automatic choice (NEON itself on aarch64, AVX-512 where
+    the processor has it)."""
     f = getattr(_zarvel, mode)
     for dtype in (np.uint8, np.float32):
         bg, fg = img(2, 11, dtype=dtype), img(2, 11, dtype=dtype, seed=3)
         want = f(bg, fg, 0.5)
-        for kernel in ("neon", zarvel.KernelKind.NEON):
+        for kernel in ("neon", zarvel.KernelKind.NEON, "avx512", zarvel.KernelKind.AVX512):
             np.testing.assert_array_equal(f(bg, fg, 0.5, kernel), want)
 
 

@@ -110,7 +110,7 @@ ZV_STAMP_LANES(
     // value^(5/12) on [0, 1]: value = mantissa 2^exponent, split per lane; the
     // power of 2^exponent comes from the table and an exact power of two.
     ZV_INLINE V pow_1_over_2_4_approx(V value) {
-        alignas(32) float lanes[kLanes], mantissas[kLanes], scales[kLanes];
+        alignas(kVectorBytes) float lanes[kLanes], mantissas[kLanes], scales[kLanes];
         store_f32(lanes, clamp01(value), 1);
         for (int i = 0; i < kLanes; ++i) {
             int exponent = 0;
@@ -149,7 +149,7 @@ ZV_STAMP_LANES(
 
     // There is no vector cube root: the library's, lane by lane, where needed.
     ZV_INLINE V cbrt_above(V value, float threshold) {
-        alignas(32) float lanes[kLanes], roots[kLanes];
+        alignas(kVectorBytes) float lanes[kLanes], roots[kLanes];
         store_f32(lanes, value, 1);
         for (int i = 0; i < kLanes; ++i) roots[i] = lanes[i] > threshold ? std::cbrt(lanes[i]) : 0.0f;
         return load_f32(roots, 1);

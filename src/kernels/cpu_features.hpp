@@ -12,10 +12,11 @@ void record_cpu_features();
 // always do), 0 if not, -1 for any other name.
 int kernel_name_available(const char* name);
 
-// The same over every kernel name, "neon" included.
+// The same over every kernel name, "avx512" and "neon" included.
 int any_kernel_name_available(const char* name);
 
-// pick_kernel (image_view.hpp) knows every kernel name, "neon" included; the
-// _zarvel module's blend functions take only the names of its interface and
-// run any other name, "neon" too, as the automatic choice.
+// pick_kernel (image_view.hpp) knows every kernel name, "avx512" and "neon"
+// included; the _zarvel module's blend functions take only the names of its
+// interface and run any other name, "avx512" and "neon" too, as the automatic
+// choice (which is the widest kernel this processor runs).
 kernel_kind pick_module_kernel(const char* force_name);

@@ -10,7 +10,7 @@
 
 #include "lanes_scalar.hpp"
 
-enum kernel_kind { KERNEL_SCALAR = 1, KERNEL_SSE42 = 2, KERNEL_AVX2 = 3, KERNEL_NEON = 4 };
+enum kernel_kind { KERNEL_SCALAR = 1, KERNEL_SSE42 = 2, KERNEL_AVX2 = 3, KERNEL_NEON = 4, KERNEL_AVX512 = 5 };
 
 // Pixel and element indices.
 using zv_index = std::ptrdiff_t;

@@ -9,6 +9,7 @@
 #if defined(ZV_X86_64)
 #include "lanes_sse.hpp"
 #include "lanes_avx.hpp"
+#include "lanes_avx512.hpp"
 #elif defined(ZV_AARCH64)
 #include "lanes_neon.hpp"
 #endif

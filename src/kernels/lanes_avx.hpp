@@ -11,7 +11,7 @@ using VI = __m256i;
 using M = __m256;
 constexpr int kLanes = 8;
 // The kernels whose stages include this target's.
-constexpr unsigned kKernels = 1u << KERNEL_AVX2;
+constexpr unsigned kKernels = (1u << KERNEL_AVX2) | (1u << KERNEL_AVX512);
 
 ZV_INLINE V splat(float x) { return _mm256_set1_ps(x); }
 ZV_INLINE VI splat_i(int32_t x) { return _mm256_set1_epi32(x); }

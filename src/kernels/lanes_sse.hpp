@@ -12,7 +12,7 @@ using VI = __m128i;
 using M = __m128;
 constexpr int kLanes = 4;
 // The kernels whose stages include this target's.
-constexpr unsigned kKernels = (1u << KERNEL_SSE42) | (1u << KERNEL_AVX2);
+constexpr unsigned kKernels = (1u << KERNEL_SSE42) | (1u << KERNEL_AVX2) | (1u << KERNEL_AVX512);
 
 ZV_INLINE V splat(float x) { return _mm_set1_ps(x); }
 ZV_INLINE VI splat_i(int32_t x) { return _mm_set1_epi32(x); }

@@ -5,7 +5,7 @@ import numpy as np
 import numpy.typing as npt
 
 Image = Union[npt.NDArray[np.uint8], npt.NDArray[np.float32]]
-KernelName = Union["KernelKind", Literal["auto", "scalar", "sse42", "avx2", "neon"], str]
+KernelName = Union["KernelKind", Literal["auto", "scalar", "sse42", "avx2", "avx512", "neon"], str]
 EngineImage = Union[npt.NDArray[np.uint8], npt.NDArray[np.uint16], npt.NDArray[np.float32], npt.NDArray[np.float64]]
 Mask = Union[npt.NDArray[np.uint8], npt.NDArray[np.float32], npt.NDArray[np.float64]]
 ModeName = Literal["normal", "soft_light", "lighten_only", "screen", "dodge", "addition", "darken_only", "multiply",
@@ -18,6 +18,7 @@ class KernelKind(str, enum.Enum):
     SCALAR = "scalar"
     SSE42 = "sse42"
     AVX2 = "avx2"
+    AVX512 = "avx512"
     NEON = "neon"
 
 SEPARABLE_MODES: tuple[str, ...]

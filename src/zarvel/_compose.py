@@ -18,7 +18,7 @@ from . import _engine
 
 MODES = tuple(name for name, _ in _engine.modes())
 _MODE_INDEX = {name: i for i, name in enumerate(MODES)}
-KERNEL_NAMES = ("auto", "scalar", "sse42", "avx2", "neon")
+KERNEL_NAMES = ("auto", "scalar", "sse42", "avx2", "avx512", "neon")
 # Element types (kind, size) of images (the kernels' own are uint8 and float32)
 # and of masks, in either byte order.
 _IMAGE_TYPES = {("u", 1), ("u", 2), ("f", 4), ("f", 8)}
@@ -100,7 +100,7 @@ def blend(background, foreground, mode: str = "normal", opacity: float = 1.0, *,
       rows and no memory shared with the inputs. Pixels outside the
       foreground keep the background's bits.
     - ``threads``: None uses every CPU this process may run on; 1 runs on the
-      calling thread. ``kernel``: "auto", "scalar", "sse42", "avx2", "neon" or a
+      calling thread. ``kernel``: "auto", "scalar", "sse42", "avx2", "avx512", "neon" or a
       :class:`zarvel.KernelKind` (a kernel this processor lacks runs the
       scalar kernel, as in the module-level functions).
 
@@ -299,7 +299,8 @@ def _check_out(out, background: np.ndarray, inputs) -> np.ndarray:
     item, channels = out.itemsize, out.shape[-1]
     rows_apart = out.ndim < 3 or out.shape[-3] <= 1 or out.strides[-3] >= out.shape[-2] * channels * item
     frames_apart = out.ndim < 4 or out.shape[0] <= 1 or out.strides[0] >= out.shape[1] * out.strides[1]
-    if out.strides[-1] != item or out.strides[-2] != channels * item or not (rows_apart and frames_apart):
+    if out.size and (out.strides[-1] != item or out.strides[-2] != channels * item
+                     or not (rows_apart and frames_apart)):
         raise ValueError("out must have C-contiguous rows that do not overlap")
     in_place = out is background or _same_view(out, background)
     if not in_place and _overlaps(out, background):

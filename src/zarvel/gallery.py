@@ -123,7 +123,7 @@ def resolved_kernel(kernel: str = "auto") -> str:
     """The kernel a name runs: "auto" picks the widest available, as the engine does."""
     name = getattr(kernel, "value", kernel)
     if name == "auto":
-        return next(k for k in ("avx2", "sse42", "neon", "scalar") if zarvel.kernel_available(k))
+        return next(k for k in ("avx512", "avx2", "sse42", "neon", "scalar") if zarvel.kernel_available(k))
     return name if zarvel.kernel_available(name) else "scalar"
 
 
