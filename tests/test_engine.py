@@ -334,3 +334,56 @@ def test_blend_releases_the_interpreter_lock():
         time.sleep(0.001)
     worker.join()
     assert len(ticks) > 20
+
+
+def test_calls_from_many_python_threads_and_after_fork(monkeypatch):
+    """Several Python threads composite at once on several native threads each
+    (one call has the engine's kept threads, the others start their own), and
+    a forked child, which has none of its parent's threads, composites too."""
+    import os
+    import threading
+    monkeypatch.setattr(_compose, "_BAND_BYTES", 1)
+    rng = np.random.default_rng(11)
+    jobs = []
+    for i in range(6):
+        bg = image(rng, (61 + i, 97), 4, np.uint8)
+        layers = [(image(rng, (61 + i, 97), 4, np.uint8), "screen", 0.7, None, (0, 0)),
+                  (image(rng, (20, 30), 3, np.float32), "overlay", 0.5, None, (i, 60))]
+        jobs.append((bg, layers, ref.composite(bg, layers)))
+    failures = []
+
+    def run(bg, layers, want):
+        try:
+            for threads in (2, 3, 4) * 3:
+                stack = [zarvel.Layer(i, m, o, mask=k, offset=x) for i, m, o, k, x in layers]
+                identical(zarvel.composite(bg, stack, threads=threads), want)
+        except BaseException as error:  # noqa: BLE001 - reported by the main thread
+            failures.append(error)
+
+    workers = [threading.Thread(target=run, args=job) for job in jobs]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    assert not failures, failures[0]
+
+    pid = os.fork()
+    if pid == 0:  # the child: exit status 0 only if its results are right
+        try:
+            run(*jobs[0])
+            os._exit(0 if not failures else 1)
+        finally:
+            os._exit(2)
+    import signal
+    import time
+    deadline = time.monotonic() + 60
+    while True:  # a child waiting for threads it does not have would hang: kill it
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            break
+        if time.monotonic() > deadline:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            raise AssertionError("the forked child did not finish within 60 s")
+        time.sleep(0.01)
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, status

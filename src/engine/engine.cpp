@@ -1,8 +1,8 @@
 // The compositing engine.
 //
 // Why bands give the same bits as one call on the whole rectangle. A mode's
-// pixel loop walks its pixels in a fixed order of stages: groups of 8 or 4
-// pixels (or, for two 3-channel images, groups of 8 or 16 elements), then a
+// pixel loop walks its pixels in a fixed order of stages: groups of 16, 8 or
+// 4 pixels (or, for two 3-channel images, groups of 8 or 16 elements), then a
 // scalar stage for what is left at the end. Each stage computes every pixel
 // (element) on its own, but the stages round differently, so a pixel's bits
 // depend on which stage takes it. A piece of the rectangle's pixel sequence
@@ -21,9 +21,14 @@
 #include "engine.hpp"
 
 #include <algorithm>
+#include <unistd.h>
+
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <numeric>
 #include <thread>
 
@@ -36,7 +41,103 @@ constexpr zv_index kGroup = 16;
 // stays in the core's cache while all layers are applied.
 constexpr zv_index kBandBytes = 128 * 1024;
 // Below this much work per thread a thread costs more than it saves.
-constexpr zv_index kPixelsPerThread = 64 * 1024;
+constexpr zv_index kPixelsPerThread = 128 * 1024;
+
+// ---- worker threads ------------------------------------------------------------
+//
+// Helper threads are started on first use and kept for the life of the
+// process, so a call pays no thread start (on a 4K frame that is a few percent
+// of the work; on small images more than the work). One call at a time uses
+// them: a call that finds them busy (another Python thread compositing) starts
+// threads of its own for its run. A child process made by fork() has none of
+// its parent's threads, so it starts its own helpers.
+class Helpers {
+public:
+    // work(1) .. work(count - 1) on helper threads (as many as can be had)
+    // while the caller runs work(0); returns when all have returned. False if
+    // the helpers are busy with another call.
+    static bool run(std::size_t count, const std::function<void(std::size_t)>& work) {
+        Helpers& helpers = of_this_process();
+        std::unique_lock<std::mutex> turn(helpers.turn_, std::try_to_lock);
+        if (!turn.owns_lock()) return false;
+        {
+            std::lock_guard<std::mutex> lock(helpers.mutex_);
+            helpers.grow(count - 1);
+            helpers.work_ = &work;
+            helpers.wanted_ = std::min(count - 1, helpers.started_);
+            helpers.pending_ = helpers.wanted_;
+            ++helpers.generation_;
+        }
+        helpers.wake_.notify_all();
+        work(0);
+        std::unique_lock<std::mutex> lock(helpers.mutex_);
+        helpers.done_.wait(lock, [&] { return helpers.pending_ == 0; });
+        helpers.work_ = nullptr;
+        return true;
+    }
+
+private:
+    explicit Helpers(pid_t owner) : owner_(owner) {}
+
+    // Never destroyed: its threads wait on it until the process ends.
+    static Helpers& of_this_process() {
+        static std::mutex guard;
+        static Helpers* helpers = nullptr;
+        std::lock_guard<std::mutex> lock(guard);
+        if (helpers == nullptr || helpers->owner_ != getpid()) helpers = new Helpers(getpid());
+        return *helpers;
+    }
+
+    // Called with mutex_ held.
+    void grow(std::size_t count) {
+        while (started_ < count) {
+            try {
+                std::thread(&Helpers::serve, this, started_ + 1).detach();
+            } catch (...) {
+                return;  // no more threads to be had: the others take the bands
+            }
+            ++started_;
+        }
+    }
+
+    void serve(std::size_t index) {
+        std::uint64_t seen = 0;
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [&] { return generation_ != seen; });
+            seen = generation_;
+            if (index > wanted_) continue;
+            const std::function<void(std::size_t)>& work = *work_;
+            lock.unlock();
+            work(index);
+            lock.lock();
+            if (--pending_ == 0) done_.notify_one();
+        }
+    }
+
+    const pid_t owner_;
+    std::mutex turn_, mutex_;
+    std::condition_variable wake_, done_;
+    std::size_t started_ = 0, wanted_ = 0, pending_ = 0;
+    std::uint64_t generation_ = 0;
+    const std::function<void(std::size_t)>* work_ = nullptr;
+};
+
+// work(0) .. work(count - 1), each on its own thread, the caller's among them.
+void run_on_workers(std::size_t count, const std::function<void(std::size_t)>& work) {
+    if (count <= 1) return work(0);
+    if (Helpers::run(count, work)) return;
+    std::vector<std::thread> own;
+    for (std::size_t i = 1; i < count; ++i) {
+        try {
+            own.emplace_back(work, i);
+        } catch (...) {
+            break;
+        }
+    }
+    work(0);
+    for (std::thread& t : own) t.join();
+}
 
 bool stage_safe(zv_index a, zv_index b, zv_index n) {
     if (a % kGroup != 0) return false;
@@ -276,8 +377,11 @@ Plan::State::State(const Job& j) : job(j) {
 
     const zv_index tasks = bg.frames * bands;
     const zv_index work = bg.frames * rows * bg.width * std::max<zv_index>(static_cast<zv_index>(job.layers.size()), 1);
+    // Bands chosen by a test run on as many threads as asked, so that small
+    // images reach every thread too.
+    const zv_index per_thread = job.band_bytes > 0 ? 1 : kPixelsPerThread;
     threads = static_cast<int>(std::max<zv_index>(
-        1, std::min<zv_index>({static_cast<zv_index>(job.threads), tasks, work / kPixelsPerThread})));
+        1, std::min<zv_index>({static_cast<zv_index>(job.threads), tasks, work / per_thread})));
 
     // A layer's share of a band, widened by up to 31 pixels, in the widest
     // working pixel there is (4 floats).
@@ -478,16 +582,7 @@ void Plan::run() {
             st.run_band(s, frame, y0, std::min(y0 + st.band_rows, st.first_row + st.rows));
         }
     };
-    std::vector<std::thread> pool;
-    for (std::size_t i = 1; i < st.scratch.size(); ++i) {
-        try {
-            pool.emplace_back(work, i);
-        } catch (...) {
-            break;  // no more threads to be had: the others take the bands
-        }
-    }
-    work(0);
-    for (std::thread& t : pool) t.join();
+    run_on_workers(st.scratch.size(), work);
 }
 
 }  // namespace zv_engine
