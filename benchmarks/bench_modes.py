@@ -8,8 +8,8 @@ For each mode, image kind and kernel the median time of --repeat calls at
 opacity 0.5 (foreground and background of the same kind) is printed as
 megapixels per second and as a multiple of the median time of np.add(bg, fg)
 on the same two arrays, which, like a blend call, reads two images and writes
-a new one: a measure of memory bandwidth. "avx2/sc" (or "neon/sc" on
-aarch64) is the widest vector kernel's speed-up over the scalar kernel. Two RGB uint8 images at opacity 0.5 make
+a new one: a measure of memory bandwidth. "avx512/sc" (or "avx2/sc", or
+"neon/sc" on aarch64) is the widest vector kernel's speed-up over the scalar kernel. Two RGB uint8 images at opacity 0.5 make
 `normal` take its integer path.
 
 Pillow and OpenCV, when installed, are timed on comparable operations as peers.
@@ -35,7 +35,7 @@ if not SEPARABLE:
     SEPARABLE = tuple(m for m in MODES if m != "normal" and not m.startswith(("hsv_", "hsl_", "lch_")))
 HSV_HSL = tuple(m for m in MODES if m.startswith(("hsv_", "hsl_")))
 
-KERNELS = ("scalar", "sse42", "avx2", "neon")
+KERNELS = ("scalar", "sse42", "avx2", "avx512", "neon")
 KINDS = {                       # name: (channels, dtype)
     "rgba-u8": (4, np.uint8),
     "rgb-u8": (3, np.uint8),
@@ -57,8 +57,9 @@ def make_image(rng, h, w, kind):
 
 
 def kernel_available(name):
-    """The package answers for every kernel ("neon" too); the module for its own four names.
-    The module's blend functions run "neon" as the automatic choice, which is NEON where it exists."""
+    """The package answers for every kernel ("avx512" and "neon" too); the module for its own
+    four names. The module's blend functions run "avx512" and "neon" as the automatic choice,
+    which is that kernel where the processor has it."""
     try:
         return zarvel.kernel_available(name)
     except (NameError, ValueError):      # no package, or one without "neon"
@@ -129,7 +130,7 @@ def main(argv=None):
     modes = parse_list(args.modes, MODES, "mode")
     kinds = parse_list(args.kinds, tuple(KINDS), "kind")
     kernels = [k for k in parse_list(args.kernels, KERNELS, "kernel") if kernel_available(k)]
-    widest = next((k for k in ("avx2", "neon", "sse42") if k in kernels), None)
+    widest = next((k for k in ("avx512", "avx2", "neon", "sse42") if k in kernels), None)
     skipped = [k for k in parse_list(args.kernels, KERNELS, "kernel") if k not in kernels]
     mpx = w * h / 1e6
 
