@@ -387,3 +387,15 @@ def test_calls_from_many_python_threads_and_after_fork(monkeypatch):
             raise AssertionError("the forked child did not finish within 60 s")
         time.sleep(0.01)
     assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, status
+
+
+@pytest.mark.parametrize("shape", [(1, 0, 3), (0, 5, 4), (2, 0, 7, 4), (0, 3, 3, 3)])
+def test_images_without_pixels(shape):
+    """NumPy gives arrays without elements any strides (often zeros): they blend to
+    empty results, into a new array, in place or into an empty out."""
+    bg = np.zeros(shape, np.uint8)
+    fg = np.zeros(shape[-3:-1] + (4,), np.float32)
+    assert zarvel.blend(bg, fg, "screen").shape == shape
+    assert zarvel.blend(bg, fg, "screen", out=bg) is bg
+    out = np.zeros(shape, np.uint8)
+    assert zarvel.composite(bg, [zarvel.Layer(fg, "multiply", offset=(1, -1))], out=out) is out
