@@ -58,4 +58,4 @@ fi
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 echo "setup: pip install $target"
 "$VENV/bin/python" -m pip install -q "$target"
-"$VENV/bin/python" -c "import _zarvel, zarvel; print('setup: zarvel', 'kernels:', *[k for k in ('scalar', 'sse42', 'avx2') if zarvel.kernel_available(k)])"
+"$VENV/bin/python" -c "import zarvel; print('setup: zarvel', 'kernels:', *[k.value for k in zarvel.KernelKind if k.value != 'auto' and zarvel.kernel_available(k.value)])"
