@@ -27,6 +27,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <numeric>
@@ -69,10 +70,16 @@ public:
             ++helpers.generation_;
         }
         helpers.wake_.notify_all();
-        work(0);
+        std::exception_ptr failure;
+        try {
+            work(0);
+        } catch (...) {
+            failure = std::current_exception();  // the helpers still use `work`: wait for them first
+        }
         std::unique_lock<std::mutex> lock(helpers.mutex_);
         helpers.done_.wait(lock, [&] { return helpers.pending_ == 0; });
         helpers.work_ = nullptr;
+        if (failure) std::rethrow_exception(failure);
         return true;
     }
 
@@ -135,8 +142,14 @@ void run_on_workers(std::size_t count, const std::function<void(std::size_t)>& w
             break;
         }
     }
-    work(0);
+    std::exception_ptr failure;
+    try {
+        work(0);
+    } catch (...) {
+        failure = std::current_exception();
+    }
     for (std::thread& t : own) t.join();
+    if (failure) std::rethrow_exception(failure);
 }
 
 bool stage_safe(zv_index a, zv_index b, zv_index n) {
