@@ -128,6 +128,12 @@ def composite(background, layers: Iterable[Layer], *, out: Optional[np.ndarray] 
     module-level calls on contiguous copies), but reads and writes the image
     once. The other arguments are as for :func:`blend`.
     """
+    return _run(background, _layer_jobs(layers), out, threads, kernel, scale, premultiplied)
+
+
+def _layer_jobs(layers) -> list:
+    """A stack's layers as (image, mode, opacity, mask, offset, names) jobs, each
+    argument named after its place in the stack; TypeError for anything but Layers."""
     if isinstance(layers, Layer) or not isinstance(layers, Iterable):
         raise TypeError(f"layers must be a sequence of zarvel.Layer, got {type(layers).__name__}")
     jobs = []
@@ -136,7 +142,7 @@ def composite(background, layers: Iterable[Layer], *, out: Optional[np.ndarray] 
             raise TypeError(f"layers[{i}] must be a zarvel.Layer, got {type(layer).__name__}")
         names = _Names(*(f"layers[{i}].{field}" for field in ("image", "mode", "opacity", "mask", "offset")))
         jobs.append((layer.image, layer.mode, layer.opacity, layer.mask, layer.offset, names))
-    return _run(background, jobs, out, threads, kernel, scale, premultiplied)
+    return jobs
 
 
 @dataclass(frozen=True)

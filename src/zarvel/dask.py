@@ -87,7 +87,7 @@ def composite(background, layers: Iterable[Layer], *, kernel: str = "auto", scal
               premultiplied: bool = False) -> "da.Array":
     """Lazy :func:`zarvel.composite`: a stack of :class:`zarvel.Layer` whose images and
     masks may be Dask or NumPy arrays, applied in order in one task per chunk."""
-    return _lazy(background, _layer_jobs(layers), kernel, scale, premultiplied)
+    return _lazy(background, _compose._layer_jobs(layers), kernel, scale, premultiplied)
 
 
 def is_exact(background, layers: Iterable[Layer] = ()) -> bool:
@@ -248,16 +248,6 @@ def _row_chunks(height: int, rects, rows: int) -> tuple:
 # ---------------------------------------------------------------------------
 # Building the lazy array.
 
-def _layer_jobs(layers) -> list:
-    if isinstance(layers, Layer) or not isinstance(layers, Iterable):
-        raise TypeError(f"layers must be a sequence of zarvel.Layer, got {type(layers).__name__}")
-    jobs = []
-    for i, layer in enumerate(layers):
-        if not isinstance(layer, Layer):
-            raise TypeError(f"layers[{i}] must be a zarvel.Layer, got {type(layer).__name__}")
-        names = _compose._Names(*(f"layers[{i}].{field}" for field in ("image", "mode", "opacity", "mask", "offset")))
-        jobs.append((layer.image, layer.mode, layer.opacity, layer.mask, layer.offset, names))
-    return jobs
 
 
 def _array(value):
