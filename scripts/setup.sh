@@ -7,6 +7,8 @@
 #                             (the io extra: Pillow, tifffile, OpenCV, tqdm)
 #   scripts/setup.sh test     the io extra, pytest and qemu-user (for the
 #                             tests that run the module on emulated processors)
+#   scripts/setup.sh docs     what the documentation site needs (the docs extra:
+#                             Sphinx, MyST-Parser, Furo, websocket-client)
 #
 # Environment: PYTHON (default python3) creates the environment; ZARVEL_VENV
 # (default .venv in the checkout) is where it goes. Works as root or, for the
@@ -22,7 +24,8 @@ case "${1:-}" in
     "") ;;
     test) WITH_TESTS=1; target=".[test]" ;;
     io) target=".[io]" ;;
-    *) echo "setup: unknown argument '$1' (use nothing, 'io' or 'test')" >&2; exit 2 ;;
+    docs) target=".[docs]" ;;
+    *) echo "setup: unknown argument '$1' (use nothing, 'io', 'test' or 'docs')" >&2; exit 2 ;;
 esac
 
 apt_install() {

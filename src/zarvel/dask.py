@@ -40,7 +40,7 @@ this reads: every boundary between chunks lies after a multiple of 16 pixels
 chunks that split the width, it needs K and the chunk's columns within the
 rectangle to start and end at multiples of 16 (e.g. 2048 x 2048 chunks of a
 20000 pixel wide image with a full-size layer are exact). Other chunkings stay
-within the kernels' documented differences (README, "Kernels").
+within the kernels' documented differences (docs/kernels.md, "How far the kernels agree").
 """
 
 from __future__ import annotations
