@@ -136,11 +136,14 @@ int to_layer(PyObject* item, Storage storage, const zv_engine::Grid& bg, zv_engi
     return 1;
 }
 
-// Writes to `out` must not land on each other (threads write bands at once).
+// Writes to `out` must not land on each other (threads write bands at once):
+// each row starts past the end of the one before, each frame past the end of
+// the last row of the one before. (A frame of one row may have any row
+// stride, so the frame test measures the rows it has, not height x stride.)
 bool rows_apart(const zv_engine::Grid& g) {
     const std::ptrdiff_t row = g.width * g.pixel_stride;
     return g.pixel_stride > 0 && (g.height <= 1 || g.row_stride >= row) &&
-           (g.frames <= 1 || g.frame_stride >= g.height * g.row_stride);
+           (g.frames <= 1 || g.frame_stride >= (g.height - 1) * g.row_stride + row);
 }
 
 PyObject* composite(PyObject*, PyObject* args) {

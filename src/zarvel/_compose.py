@@ -186,8 +186,12 @@ def _pil_mask(mask) -> np.ndarray:
 # ---- checks -------------------------------------------------------------------
 
 def _image(value, name: str, ndims: Sequence[int]) -> np.ndarray:
-    """An image argument as an array, checked before anything is copied."""
-    array = value if isinstance(value, np.ndarray) else np.asarray(value)
+    """An image argument as an array, checked before anything is copied.
+
+    The result is a view of its own: code that runs later in the call (an
+    opacity's ``__float__``, a kernel's ``value``, ...) may reshape or retype
+    the caller's array in place, and the call must go on with what was checked."""
+    array = (value if isinstance(value, np.ndarray) else np.asarray(value)).view()
     if array.ndim not in ndims:
         shapes = " or ".join({3: "H x W x C", 4: "N x H x W x C"}[n] for n in ndims)
         raise ValueError(f"{name} must be {shapes}, got shape {array.shape}")
@@ -226,7 +230,7 @@ def _check_layer(image, mode, opacity, mask, offset, names: _Names, frames: int)
     opacity = float(opacity)
     height, width = image.shape[-3], image.shape[-2]
     if mask is not None:
-        mask = _pil_mask(mask) if _is_pil(mask) else mask if isinstance(mask, np.ndarray) else np.asarray(mask)
+        mask = (_pil_mask(mask) if _is_pil(mask) else mask if isinstance(mask, np.ndarray) else np.asarray(mask)).view()
         if mask.ndim not in (2, 3):
             raise ValueError(f"{names.mask} must be h x w or n x h x w, got shape {mask.shape}")
         if (mask.dtype.kind, mask.dtype.itemsize) not in _MASK_TYPES:
@@ -292,21 +296,38 @@ def _overlaps(a: np.ndarray, b: np.ndarray) -> bool:
         return True
 
 
+def _pixels_apart(out: np.ndarray) -> bool:
+    """Whether every element of a 3- or 4-dimensional array with elements has memory of
+    its own, laid out as the engine writes it: the channels of a pixel adjacent, the
+    pixels of a row adjacent, each row past the end of the one before and each frame past
+    the end of the one before (a zero or too small stride on any axis would make several
+    pixels one)."""
+    item, (height, width, channels) = out.itemsize, out.shape[-3:]
+    frame_stride, row_stride, pixel_stride, channel_stride = ((0,) * (4 - out.ndim) + out.strides)
+    row = width * channels * item
+    if channel_stride != item or pixel_stride != channels * item:
+        return False
+    if height > 1 and row_stride < row:
+        return False
+    frames = out.shape[0] if out.ndim == 4 else 1
+    return frames <= 1 or frame_stride >= (height - 1) * row_stride + row
+
+
 def _check_out(out, background: np.ndarray, inputs) -> np.ndarray:
+    """The checked ``out``, as a view of its own (see :func:`_image`)."""
     if not isinstance(out, np.ndarray):
         raise TypeError(f"out must be a NumPy array, got {type(out).__name__}")
-    if out.shape != background.shape or out.dtype != background.dtype:
-        raise ValueError(f"out must have the background's shape {background.shape} and dtype {background.dtype}, "
+    out = out.view()
+    # A background in the other byte order is read by value; its result is in native order.
+    native = background.dtype.newbyteorder("=")
+    if out.shape != background.shape or (out.dtype != background.dtype and out.dtype != native):
+        raise ValueError(f"out must have the background's shape {background.shape} and dtype {native}, "
                          f"got {out.shape} {out.dtype}")
     if not out.flags.writeable:
         raise ValueError("out is read-only")
     if not out.dtype.isnative:
-        raise ValueError("out must be in native byte order")
-    item, channels = out.itemsize, out.shape[-1]
-    rows_apart = out.ndim < 3 or out.shape[-3] <= 1 or out.strides[-3] >= out.shape[-2] * channels * item
-    frames_apart = out.ndim < 4 or out.shape[0] <= 1 or out.strides[0] >= out.shape[1] * out.strides[1]
-    if out.size and (out.strides[-1] != item or out.strides[-2] != channels * item
-                     or not (rows_apart and frames_apart)):
+        raise ValueError(f"out must be in native byte order: a {native} array of shape {background.shape}")
+    if out.size and not _pixels_apart(out):
         raise ValueError("out must have C-contiguous rows that do not overlap")
     in_place = out is background or _same_view(out, background)
     if not in_place and _overlaps(out, background):
@@ -331,6 +352,7 @@ def _run(background, layer_args, out, threads, kernel, scale, premultiplied):
     unit_scale = _scale(scale)
     if not isinstance(premultiplied, (bool, np.bool_)):
         raise TypeError(f"premultiplied must be True or False, got {premultiplied!r}")
+    result = out
     if out is not None:
         inputs = [(names.image, layer[0]) for layer, (*_, names) in zip(layers, layer_args)]
         inputs += [(names.mask, layer[3]) for layer, (*_, names) in zip(layers, layer_args) if layer[3] is not None]
@@ -338,7 +360,7 @@ def _run(background, layer_args, out, threads, kernel, scale, premultiplied):
     # Everything is checked; from here on only conversions and the work.
     bg_native = _native(bg)
     if out is None:
-        out = np.empty(bg.shape, bg_native.dtype)
+        out = result = np.empty(bg.shape, bg_native.dtype)
     height, width = bg.shape[-3], bg.shape[-2]
     native_layers = []
     for image, mode, opacity, mask, (oy, ox) in layers:
@@ -357,4 +379,4 @@ def _run(background, layer_args, out, threads, kernel, scale, premultiplied):
     out4 = out if out.ndim == 4 else out[None]
     _engine.composite(bg4, out4, tuple(native_layers), kernel, threads, unit_scale, bool(premultiplied),
                       _BAND_BYTES)
-    return to_pil(out) if to_pil is not None else out
+    return to_pil(out) if to_pil is not None else result
