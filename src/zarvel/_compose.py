@@ -63,9 +63,13 @@ def blend(background, foreground, mode: str = "normal", opacity: float = 1.0, *,
     (RGBA). ``foreground``: h x w x C' (laid over every frame) or
     n x h x w x C' with n = N; its element type and channel count may differ
     from the background's. The result has the background's shape and element
-    type. Either may be a PIL image (RGB and RGBA directly, other modes
-    through Pillow's conversion to RGB(A)); a PIL background gives a PIL
-    result of the same mode.
+    type. Either may be a PIL image: RGB and RGBA directly, L and LA through
+    RGB(A), 16-bit grey (I;16, and I within 0..65535) as uint16 and F as
+    float32; a layer of another mode goes through Pillow's conversion to
+    RGB(A). A PIL background gives a PIL result of the same mode (grey modes
+    keep every grey value; a coloured result becomes its luma); a background
+    in a mode that cannot hold the result without loss (P, 1, CMYK, YCbCr,
+    LAB, HSV, ...) raises ValueError naming the conversion to make.
 
     Element types: uint8 (0..255) and float32 on 0..255 (or 0..1 with
     ``scale=1.0``) are what the kernels compute in; uint16 and float64 are
@@ -96,11 +100,14 @@ def blend(background, foreground, mode: str = "normal", opacity: float = 1.0, *,
       ``(alpha * m) / 255`` for a uint8 mask and ``alpha * m`` for a float
       one, computed in float32.
     - ``out``: None returns a new array; ``out=background`` blends in place;
-      any other array must have the background's shape and dtype, C-contiguous
-      rows and no memory shared with the inputs. Pixels outside the
-      foreground keep the background's bits.
+      any other array must have the background's shape and dtype (in native
+      byte order: a byte-swapped background takes an out of its type in native
+      order), C-contiguous rows that do not overlap one another and no memory
+      shared with the inputs. Pixels outside the foreground keep the
+      background's bits.
     - ``threads``: None uses every CPU this process may run on; 1 runs on the
-      calling thread. ``kernel``: "auto", "scalar", "sse42", "avx2", "avx512", "neon" or a
+      calling thread. A call runs on at most max(4, 2 x CPUs) threads; more
+      share them. ``kernel``: "auto", "scalar", "sse42", "avx2", "avx512", "neon" or a
       :class:`zarvel.KernelKind` (a kernel this processor lacks runs the
       scalar kernel, as in the module-level functions).
 
@@ -108,6 +115,8 @@ def blend(background, foreground, mode: str = "normal", opacity: float = 1.0, *,
     ``zarvel.multiply``) called with the same kernel on C-contiguous copies of
     the covered part of the background and the visible part of the foreground
     (converted as above), whatever the thread count, offset, batch or ``out``.
+    Pixels no layer changes (outside the foreground, or all of them at an
+    opacity of 0 or less) keep the background's bits, unconverted.
 
     Raises TypeError or ValueError, naming the argument, before anything is
     written.
@@ -161,11 +170,41 @@ def _is_pil(value) -> bool:
     return type(value).__module__.startswith("PIL.") and hasattr(value, "mode") and hasattr(value, "getbands")
 
 
-def _pil_pixels(image) -> Tuple[np.ndarray, Optional[Callable[[np.ndarray], Any]]]:
-    """An RGB or RGBA array of a PIL image, and how to turn a result back into its mode."""
+# Grey modes of more than 8 bits: blended as 16-bit (I;16 and its byte orders,
+# and I while it holds 0..65535) or float32 (F) RGB, and given back in their mode.
+_PIL_DEEP_GREY = ("I;16", "I;16L", "I;16B", "I;16N", "I", "F")
+# Modes whose pixels come back exactly through RGB or RGBA (L and LA through
+# Pillow's conversions, which keep every grey level).
+_PIL_THROUGH_RGB = ("RGB", "RGBA", "L", "LA")
+
+
+def _pil_pixels(image, name: str, background: bool = False
+                ) -> Tuple[np.ndarray, Optional[Callable[[np.ndarray], Any]]]:
+    """The pixels of a PIL image as an RGB or RGBA array, and (for a background) how to
+    turn a result back into an image of its mode.
+
+    A background must come back in its mode without losing what the mode holds, so
+    modes that a blended result cannot be stored in exactly (palettes, bilevel,
+    YCbCr, LAB, HSV, CMYK, premultiplied alpha, ...) are refused with the conversion
+    to make; a layer is only read, and any mode goes through Pillow's conversion."""
     mode = image.mode
-    if mode not in ("RGB", "RGBA"):
-        has_alpha = "A" in image.getbands() or "a" in image.getbands() or "transparency" in image.info
+    if mode in _PIL_DEEP_GREY:
+        grey, stored = _pil_deep_grey(image, name)
+        pixels = np.repeat(grey[..., None], 3, axis=2)
+
+        def back_grey(result: np.ndarray):
+            from PIL import Image
+            return Image.frombytes(mode, image.size, _grey_of(result).astype(stored).tobytes())
+
+        return pixels, back_grey
+    has_alpha = "A" in image.getbands() or "a" in image.getbands() or "transparency" in image.info
+    if mode not in _PIL_THROUGH_RGB:
+        if background:
+            to = "RGBA" if has_alpha else "RGB"
+            raise ValueError(f"{name} is a PIL image in mode {mode}, which cannot hold a blended result without "
+                             f"loss; convert it first with .convert({to!r}) (the result is then {to})")
+        image = image.convert("RGBA" if has_alpha else "RGB")
+    elif mode in ("L", "LA"):
         image = image.convert("RGBA" if has_alpha else "RGB")
     pixels = np.asarray(image)       # the array interface: one copy out of Pillow's storage
 
@@ -175,6 +214,32 @@ def _pil_pixels(image) -> Tuple[np.ndarray, Optional[Callable[[np.ndarray], Any]
         return converted if converted.mode == mode else converted.convert(mode)
 
     return pixels, back
+
+
+def _pil_deep_grey(image, name: str) -> Tuple[np.ndarray, np.dtype]:
+    """The samples of an I;16*, I or F image as uint16 (I only while it holds 0..65535) or
+    float32, and the element type the image stores them in."""
+    grey = np.asarray(image)
+    if image.mode == "I":
+        low, high = (int(grey.min()), int(grey.max())) if grey.size else (0, 0)
+        if low < 0 or high > 65535:
+            raise ValueError(f"{name} is a PIL image in mode I holding {low}..{high}, outside the 16 bits "
+                             f"(0..65535) it is blended in; convert it with .convert('F') or scale it first")
+        return grey.astype(np.uint16), grey.dtype
+    return grey, grey.dtype
+
+
+def _grey_of(result: np.ndarray) -> np.ndarray:
+    """One grey sample per pixel of an RGB result: the sample itself where all three are
+    equal (so a grey image under a grey or transparent layer keeps every value), else
+    Pillow's luma (ITU-R 601-2: 0.299 R + 0.587 G + 0.114 B; rounded for integers)."""
+    r, g, b = result[..., 0], result[..., 1], result[..., 2]
+    if result.dtype.kind == "f":
+        luma = (r.astype(np.float64) * 0.299 + g * 0.587 + b * 0.114).astype(result.dtype)
+    else:
+        luma = ((r.astype(np.int64) * 19595 + g.astype(np.int64) * 38470 + b.astype(np.int64) * 7471 + 0x8000)
+                >> 16).astype(result.dtype)
+    return np.where((r == g) & (g == b), r, luma)
 
 
 def _pil_mask(mask) -> np.ndarray:
@@ -219,7 +284,7 @@ def _frames(count: int, frames: int, name: str) -> None:
 
 def _check_layer(image, mode, opacity, mask, offset, names: _Names, frames: int):
     if _is_pil(image):
-        image = _pil_pixels(image)[0]
+        image = _pil_pixels(image, names.image)[0]
     image = _image(image, names.image, (3, 4))
     if image.ndim == 4:
         _frames(image.shape[0], frames, names.image)
@@ -343,7 +408,7 @@ def _run(background, layer_args, out, threads, kernel, scale, premultiplied):
     if _is_pil(background):
         if out is not None:
             raise TypeError("out cannot be given with a PIL background (the result is a new PIL image)")
-        background, to_pil = _pil_pixels(background)
+        background, to_pil = _pil_pixels(background, "background", background=True)
     bg = _image(background, "background", (3, 4))
     frames = bg.shape[0] if bg.ndim == 4 else 1
     layers = [_check_layer(*args, frames) for args in layer_args]
