@@ -8,7 +8,6 @@ with the interpreter lock released.
 from __future__ import annotations
 
 import numbers
-import os
 from dataclasses import dataclass
 from typing import Any, Callable, Iterable, Optional, Sequence, Tuple
 
@@ -121,9 +120,15 @@ def blend(background, foreground, mode: str = "normal", opacity: float = 1.0, *,
     Raises TypeError or ValueError, naming the argument, before anything is
     written.
     """
-    names = _Names("foreground", "mode", "opacity", "mask", "offset")
-    return _run(background, [(foreground, mode, opacity, mask, offset, names)], out, threads, kernel, scale,
-                premultiplied)
+    if mask is None:
+        # The common call is checked and run by the engine in one step; anything it
+        # does not take as plain (including every mistake) is checked here and reported.
+        result = _plain(background, ((foreground, mode, opacity, offset),), out, threads, kernel, scale,
+                        premultiplied, _BAND_BYTES)
+        if result is not NotImplemented:
+            return result
+    return _run(background, [(foreground, mode, opacity, mask, offset, _BLEND_NAMES)], out, threads, kernel,
+                scale, premultiplied)
 
 
 def composite(background, layers: Iterable[Layer], *, out: Optional[np.ndarray] = None,
@@ -137,7 +142,20 @@ def composite(background, layers: Iterable[Layer], *, out: Optional[np.ndarray] 
     module-level calls on contiguous copies), but reads and writes the image
     once. The other arguments are as for :func:`blend`.
     """
+    if type(layers) is list or type(layers) is tuple:
+        plain = []
+        for layer in layers:
+            if type(layer) is not Layer or layer.mask is not None:
+                break
+            plain.append((layer.image, layer.mode, layer.opacity, layer.offset))
+        else:
+            result = _plain(background, tuple(plain), out, threads, kernel, scale, premultiplied, _BAND_BYTES)
+            if result is not NotImplemented:
+                return result
     return _run(background, _layer_jobs(layers), out, threads, kernel, scale, premultiplied)
+
+
+_plain = _engine.plain
 
 
 def _layer_jobs(layers) -> list:
@@ -161,6 +179,9 @@ class _Names:
     opacity: str
     mask: str
     offset: str
+
+
+_BLEND_NAMES = _Names("foreground", "mode", "opacity", "mask", "offset")
 
 
 # ---- PIL images ---------------------------------------------------------------
@@ -319,11 +340,10 @@ def _visible(start: int, size: int, extent: int) -> Tuple[int, int, int]:
 
 
 def _threads(threads) -> int:
+    """The engine's thread count: 0 for every CPU this process may run on (the engine
+    counts them only where the work could use more than one thread)."""
     if threads is None:
-        try:
-            return max(len(os.sched_getaffinity(0)), 1)
-        except (AttributeError, OSError):
-            return os.cpu_count() or 1
+        return 0
     if isinstance(threads, (bool, np.bool_)) or not isinstance(threads, (int, np.integer)):
         raise TypeError(f"threads must be None or an integer, got {type(threads).__name__}")
     if threads < 1:
