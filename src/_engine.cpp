@@ -31,6 +31,9 @@
 //     Anything else, and anything wrong, returns NotImplemented without
 //     touching anything: the package then checks the call itself and says
 //     what is wrong in its own words.
+//   spans_meet(a, b) -> bool
+//     Whether the bytes two arrays' elements may occupy meet: False means
+//     they share no memory (without NumPy's costlier exact test).
 //   modes() -> tuple of (name, kind), in the module's order.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -431,6 +434,15 @@ PyObject* plain(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return result;
 }
 
+PyObject* spans_meet(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2 || !PyArray_Check(args[0]) || !PyArray_Check(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "spans_meet() takes two NumPy arrays");
+        return nullptr;
+    }
+    PyArrayObject *a = reinterpret_cast<PyArrayObject*>(args[0]), *b = reinterpret_cast<PyArrayObject*>(args[1]);
+    return PyBool_FromLong(PyArray_SIZE(a) > 0 && PyArray_SIZE(b) > 0 && may_share(a, b));
+}
+
 PyObject* modes(PyObject*, PyObject*) {
     PyObject* table = PyTuple_New(kModeCount);
     if (table == nullptr) return nullptr;
@@ -460,6 +472,8 @@ PyMethodDef engine_methods[] = {
     {"composite", composite, METH_VARARGS, "Run a checked compositing job (see the zarvel package)."},
     {"plain", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(plain)), METH_FASTCALL,
      "Check and run a common call at once, or return NotImplemented (see the zarvel package)."},
+    {"spans_meet", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(spans_meet)), METH_FASTCALL,
+     "Whether the memory two arrays may occupy meets."},
     {"modes", modes, METH_NOARGS, "The blend modes as (name, kind), in order."},
     {"kernel_available", kernel_runs, METH_VARARGS, "Whether the named kernel runs on this processor."},
     {nullptr, nullptr, 0, nullptr},

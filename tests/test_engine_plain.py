@@ -135,3 +135,23 @@ def test_the_one_step_path_declines_what_it_does_not_know(background, layers, ou
         identical(out, target)
     with pytest.raises(TypeError):
         _engine.plain(B, (), None)
+
+
+MEMORY = np.zeros((10, 12, 4), np.uint8)
+
+
+@pytest.mark.parametrize("a, b, meet", [
+    (MEMORY[:5], MEMORY[5:], False),
+    (MEMORY[:6], MEMORY[5:], True),
+    (MEMORY[::-1][:5], MEMORY[::-1][5:], False),          # negative strides
+    (MEMORY[::-1][:6], MEMORY[4:], True),
+    (MEMORY[:, ::2], MEMORY[:, 1::2], True),             # interleaved: the spans meet, no element is shared
+    (MEMORY[:0], MEMORY, False),                          # nothing to share
+    (MEMORY[0, 0, :1], MEMORY[0, 0, 1:2], False),
+    (MEMORY, MEMORY.copy(), False),
+])
+def test_spans_meet(a, b, meet):
+    assert _engine.spans_meet(a, b) is meet
+    assert _engine.spans_meet(b, a) is meet
+    if not meet:
+        assert not np.shares_memory(a, b)

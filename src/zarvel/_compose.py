@@ -374,7 +374,10 @@ _TooHardError = getattr(getattr(np, "exceptions", np), "TooHardError")
 
 
 def _overlaps(a: np.ndarray, b: np.ndarray) -> bool:
-    """Whether two arrays share memory (assumed so where that is too costly to decide)."""
+    """Whether two arrays share memory (assumed so where that is too costly to decide);
+    NumPy's exact test only where the bytes they span meet."""
+    if not _engine.spans_meet(a, b):
+        return False
     try:
         return bool(np.shares_memory(a, b, max_work=10_000))
     except _TooHardError:
@@ -414,7 +417,7 @@ def _check_out(out, background: np.ndarray, inputs) -> np.ndarray:
         raise ValueError(f"out must be in native byte order: a {native} array of shape {background.shape}")
     if out.size and not _pixels_apart(out):
         raise ValueError("out must have C-contiguous rows that do not overlap")
-    in_place = out is background or _same_view(out, background)
+    in_place = _engine.spans_meet(out, background) and _same_view(out, background)
     if not in_place and _overlaps(out, background):
         raise ValueError("out overlaps the background without being it")
     for name, array in inputs:
