@@ -63,6 +63,10 @@ class FileProblem(Exception):
     """A file that stops the whole command (exit status 1); str() is 'FILE: problem'."""
 
 
+class _Interrupted(Exception):
+    """A Ctrl-C already reported (exit status 130)."""
+
+
 # ---------------------------------------------------------------------------
 # Option values
 
@@ -456,11 +460,14 @@ def _run_batch(args, jobs: List[Job], work: Callable[[Job, int], None]) -> int:
                     bar.refresh()
             bar.update()
     except KeyboardInterrupt:
-        # The images being written finish (a second Ctrl-C stops them at once); no new one starts.
+        # No new image starts; the ones being written finish, unless a second Ctrl-C
+        # (or SIGTERM) stops them at once.
         _stop_at_once_on_signals()
         pool.shutdown(wait=False, cancel_futures=True)
         bar.close()
-        raise
+        _err("interrupted")
+        pool.shutdown(wait=True)
+        raise _Interrupted from None
     pool.shutdown()
     bar.close()
     if not args.quiet:
@@ -678,15 +685,21 @@ def _stop_at_once_on_signals() -> None:
         signal.signal(signal.SIGTERM, _stop_now)
 
 
-def _install_signal_handlers() -> None:
-    """SIGTERM stops at once, leaving no partial file (its default would leave them)."""
+def _install_signal_handlers() -> dict:
+    """SIGTERM stops at once, leaving no partial file (its default would leave them).
+    Returns the handlers to put back when the command is done."""
     if threading.current_thread() is not threading.main_thread():
-        return
-    try:
-        if signal.getsignal(signal.SIGTERM) == signal.SIG_DFL:
-            signal.signal(signal.SIGTERM, _stop_now)
-    except (ValueError, OSError):
-        pass
+        return {}
+    previous = {number: signal.getsignal(number) for number in (signal.SIGINT, signal.SIGTERM)}
+    if previous[signal.SIGTERM] == signal.SIG_DFL:
+        signal.signal(signal.SIGTERM, _stop_now)
+    return previous
+
+
+def _restore_signal_handlers(previous: dict) -> None:
+    for number, handler in previous.items():
+        if handler is not None:
+            signal.signal(number, handler)
 
 
 # ---------------------------------------------------------------------------
@@ -707,7 +720,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         _max_pixels = max_pixels_limit(getattr(args, "max_pixels", None))
     except ValueError as error:
         sub.error(str(error))
-    _install_signal_handlers()
+    previous = _install_signal_handlers()
     try:
         return args.run(args)
     except UsageError as error:
@@ -718,8 +731,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except MissingDependency as error:
         _err(str(error))
         return 1
+    except _Interrupted:
+        return 130
     except KeyboardInterrupt:
-        _stop_at_once_on_signals()      # a second Ctrl-C while threads finish: no traceback
         _err("interrupted")
         return 130
     except BrokenPipeError:            # the reader of our output went away (zarvel info | head -1)
@@ -730,4 +744,6 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             raise
         _err(f"internal error: {type(error).__name__}: {error} (set ZARVEL_DEBUG=1 to see where)")
         return 1
+    finally:
+        _restore_signal_handlers(previous)
     return 0
