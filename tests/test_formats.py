@@ -223,3 +223,14 @@ def test_pixels_no_layer_changes_keep_the_backgrounds_bits(dtype, scale, premult
     inside = ref.composite(bg[6:11, 9:15], [(fg[:5, :6], "overlay", 0.7, None, (0, 0))], "auto", scale == 1,
                            premultiplied)
     identical(got[6:11, 9:15], inside)
+
+
+@pytest.mark.parametrize("mode", ["I;16", "I;16B"])
+def test_16_bit_pil_masks_keep_every_level(mode):
+    rng = np.random.default_rng(14)
+    levels = rng.integers(0, 65536, (17, 23)).astype(np.uint16)
+    mask = pytest.importorskip("PIL.Image").frombytes(
+        mode, (23, 17), levels.astype(">u2" if mode == "I;16B" else "<u2").tobytes())
+    bg, fg = image(rng, (30, 30), 4, np.uint8), image(rng, (17, 23), 4, np.uint8)
+    identical(zarvel.blend(bg, fg, "screen", mask=mask, offset=(2, 3)),
+              zarvel.blend(bg, fg, "screen", mask=levels.astype(np.float32) / np.float32(65535), offset=(2, 3)))

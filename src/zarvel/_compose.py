@@ -35,7 +35,9 @@ class Layer:
     number (not clamped). ``mask`` (h x w or n x h x w; uint8 0..255 or
     float 0..1) scales the image's alpha; ``offset`` = (y, x) places the
     image's top-left corner on the background (negative values and overhangs
-    are clipped). ``image`` and ``mask`` may also be PIL images.
+    are clipped). ``image`` and ``mask`` may also be PIL images (a mask in
+    mode L as uint8, F as floats, I;16 as float32 v / 65535, other modes
+    through Pillow's conversion to L).
     """
 
     image: Any
@@ -264,8 +266,12 @@ def _grey_of(result: np.ndarray) -> np.ndarray:
 
 
 def _pil_mask(mask) -> np.ndarray:
+    """A PIL mask as weights: F as its floats, 16-bit grey as float32 v / 65535 (every
+    level kept), L as it is and other modes through Pillow's conversion to L."""
     if mask.mode == "F":
         return np.asarray(mask)
+    if mask.mode in ("I;16", "I;16L", "I;16B", "I;16N"):
+        return np.asarray(mask).astype(np.float32) / np.float32(65535)
     return np.asarray(mask if mask.mode == "L" else mask.convert("L"))
 
 
