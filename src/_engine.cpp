@@ -16,10 +16,24 @@
 //       4-dimensional array with 1 or `frames` frames, mask None or a
 //       3-dimensional uint8/float32 array over the image with 1 or `frames`
 //       frames, the rest the visible rectangle.
-//     kernel: a kernel name; threads: at least 1; unit_scale: float images
+//     kernel: a kernel name; threads: 0 (every CPU) or more; unit_scale: float images
 //       hold 0..1; premultiplied: RGBA images hold premultiplied colour;
 //       band_bytes (optional): the size of a band of output, for tests that
 //       need many small bands.
+//   plain(background, layers, out, threads, kernel, scale, premultiplied,
+//         band_bytes) -> the result, or NotImplemented
+//     The common call checked and run in one step: NumPy arrays (not
+//     subclasses) in native byte order with adjacent channels, layers as
+//     (image, mode name, opacity, (y, x)) without masks, out None or an array
+//     that shares no memory with the inputs (or is the background itself),
+//     threads None or an int, kernel a name, scale 255 or 1, premultiplied
+//     True or False; the arguments of the package's blend and composite.
+//     Anything else, and anything wrong, returns NotImplemented without
+//     touching anything: the package then checks the call itself and says
+//     what is wrong in its own words.
+//   spans_meet(a, b) -> bool
+//     Whether the bytes two arrays' elements may occupy meet: False means
+//     they share no memory (without NumPy's costlier exact test).
 //   modes() -> tuple of (name, kind), in the module's order.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -27,6 +41,8 @@
 #define PY_ARRAY_UNIQUE_SYMBOL ZARVEL_ENGINE_ARRAY_API
 #include <numpy/arrayobject.h>
 
+#include <algorithm>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -136,11 +152,14 @@ int to_layer(PyObject* item, Storage storage, const zv_engine::Grid& bg, zv_engi
     return 1;
 }
 
-// Writes to `out` must not land on each other (threads write bands at once).
+// Writes to `out` must not land on each other (threads write bands at once):
+// each row starts past the end of the one before, each frame past the end of
+// the last row of the one before. (A frame of one row may have any row
+// stride, so the frame test measures the rows it has, not height x stride.)
 bool rows_apart(const zv_engine::Grid& g) {
     const std::ptrdiff_t row = g.width * g.pixel_stride;
     return g.pixel_stride > 0 && (g.height <= 1 || g.row_stride >= row) &&
-           (g.frames <= 1 || g.frame_stride >= g.height * g.row_stride);
+           (g.frames <= 1 || g.frame_stride >= (g.height - 1) * g.row_stride + row);
 }
 
 PyObject* composite(PyObject*, PyObject* args) {
@@ -163,7 +182,7 @@ PyObject* composite(PyObject*, PyObject* args) {
     if (PyArray_SIZE(out_array) > 0 && (out.pixel_stride != out.channels * PyArray_ITEMSIZE(out_array) ||
                                         !rows_apart(out)))
         return fail_call("out must have adjacent pixels in rows that do not overlap");
-    if (threads < 1) return fail_call("threads must be at least 1");
+    if (threads < 0) return fail_call("threads must be 0 (every CPU) or more");
 
     // References for the whole call: the layer tuple is the caller's, but its
     // arrays must outlive the work even if another thread lets go of them.
@@ -190,6 +209,238 @@ PyObject* composite(PyObject*, PyObject* args) {
     for (PyObject* o : held) Py_DECREF(o);
     if (result == nullptr) return nullptr;
     Py_RETURN_NONE;
+}
+
+// ---- the common call ------------------------------------------------------------
+
+// A plain image argument: an ndarray (not a subclass) of 3 or 4 dimensions with
+// pixels, of an image type in native order, with 3 or 4 adjacent channels.
+bool plain_grid(PyObject* object, Storage storage, zv_engine::Grid* grid) {
+    if (!PyArray_CheckExact(object)) return false;
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(object);
+    const int ndim = PyArray_NDIM(a);
+    if ((ndim != 3 && ndim != 4) || PyArray_SIZE(a) == 0 || !PyArray_ISNOTSWAPPED(a)) return false;
+    zv_engine::Format format;
+    switch (PyArray_TYPE(a)) {
+        case NPY_UINT8: format = zv_engine::Format::u8; break;
+        case NPY_UINT16: format = zv_engine::Format::u16; break;
+        case NPY_FLOAT32: format = zv_engine::Format::f32; break;
+        case NPY_FLOAT64: format = zv_engine::Format::f64; break;
+        default: return false;
+    }
+    const npy_intp* shape = PyArray_DIMS(a);
+    const npy_intp* strides = PyArray_STRIDES(a);
+    const int lead = ndim - 3;
+    const npy_intp channels = shape[lead + 2];
+    if ((channels != 3 && channels != 4) || strides[lead + 2] != PyArray_ITEMSIZE(a)) return false;
+    *grid = {PyArray_DATA(a), format, static_cast<int>(channels), lead ? shape[0] : 1, shape[lead],
+             shape[lead + 1], lead ? strides[0] : 0, strides[lead], strides[lead + 1], storage.unit_scale,
+             storage.premultiplied};
+    return true;
+}
+
+// The bytes an array's elements may occupy, [first, last).
+void byte_span(PyArrayObject* a, const char** first, const char** last) {
+    const char* data = static_cast<const char*>(PyArray_DATA(a));
+    std::ptrdiff_t low = 0, high = PyArray_ITEMSIZE(a);
+    for (int i = 0; i < PyArray_NDIM(a); ++i) {
+        const std::ptrdiff_t reach = (PyArray_DIM(a, i) - 1) * PyArray_STRIDE(a, i);
+        (reach < 0 ? low : high) += reach;
+    }
+    *first = data + low;
+    *last = data + high;
+}
+
+bool may_share(PyArrayObject* a, PyArrayObject* b) {
+    const char *a0, *a1, *b0, *b1;
+    byte_span(a, &a0, &a1);
+    byte_span(b, &b0, &b1);
+    return a0 < b1 && b0 < a1;
+}
+
+// A Python int (not a bool or another subclass) as a Py_ssize_t.
+bool exact_index(PyObject* object, Py_ssize_t* value) {
+    if (!PyLong_CheckExact(object)) return false;
+    *value = PyLong_AsSsize_t(object);
+    if (*value == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+// A mode's index by name (a str, not a subclass), or -1.
+int mode_index(PyObject* name) {
+    if (!PyUnicode_CheckExact(name)) return -1;
+    Py_ssize_t size;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+    if (text == nullptr) {
+        PyErr_Clear();
+        return -1;
+    }
+    for (int i = 0; i < kModeCount; ++i) {
+        if (std::strlen(kModes[i].name) == static_cast<std::size_t>(size) && std::memcmp(kModes[i].name, text, size) == 0)
+            return i;
+    }
+    return -1;
+}
+
+// (position on the background, length, position in the image) of an interval.
+void visible(Py_ssize_t start, Py_ssize_t size, Py_ssize_t extent, zv_index* at, zv_index* length, zv_index* from) {
+    const Py_ssize_t first = std::max<Py_ssize_t>(start, 0);
+    // start + size without overflow: a start past the extent shows nothing.
+    const Py_ssize_t last = start > extent ? extent : std::min<Py_ssize_t>(start + size, extent);
+    if (last <= first) {
+        *at = *length = *from = 0;
+        return;
+    }
+    *at = first;
+    *length = last - first;
+    *from = first - start;
+}
+
+const char* const kKernelNames[] = {"auto", "scalar", "sse42", "avx2", "avx512", "neon"};
+
+PyObject* plain(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 8) {
+        PyErr_SetString(PyExc_TypeError, "plain() takes 8 arguments");
+        return nullptr;
+    }
+    PyObject *bg_obj = args[0], *layers_obj = args[1], *out_obj = args[2], *threads_obj = args[3],
+             *kernel_obj = args[4], *scale_obj = args[5], *premultiplied_obj = args[6];
+    Py_ssize_t band_bytes;
+    if (!PyTuple_CheckExact(layers_obj) || !exact_index(args[7], &band_bytes)) Py_RETURN_NOTIMPLEMENTED;
+
+    // The plain scalars first: none of them runs code of the caller's.
+    if (premultiplied_obj != Py_True && premultiplied_obj != Py_False) Py_RETURN_NOTIMPLEMENTED;
+    double scale;
+    if (PyFloat_CheckExact(scale_obj)) {
+        scale = PyFloat_AS_DOUBLE(scale_obj);
+    } else {
+        Py_ssize_t whole;
+        if (!exact_index(scale_obj, &whole)) Py_RETURN_NOTIMPLEMENTED;
+        scale = static_cast<double>(whole);
+    }
+    if (scale != 255.0 && scale != 1.0) Py_RETURN_NOTIMPLEMENTED;
+    Py_ssize_t threads = 0;  // None: every CPU, counted by the engine where it matters
+    if (threads_obj != Py_None) {
+        if (!exact_index(threads_obj, &threads) || threads < 1) Py_RETURN_NOTIMPLEMENTED;
+        threads = std::min<Py_ssize_t>(threads, 1024);
+    }
+    if (!PyUnicode_CheckExact(kernel_obj)) Py_RETURN_NOTIMPLEMENTED;
+    const char* kernel_name = PyUnicode_AsUTF8(kernel_obj);
+    if (kernel_name == nullptr) {
+        PyErr_Clear();
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    bool known_kernel = false;
+    for (const char* name : kKernelNames) known_kernel = known_kernel || std::strcmp(name, kernel_name) == 0;
+    if (!known_kernel) Py_RETURN_NOTIMPLEMENTED;
+
+    const Storage storage{scale == 1.0, premultiplied_obj == Py_True};
+    zv_engine::Job job{};
+    if (!plain_grid(bg_obj, storage, &job.background)) Py_RETURN_NOTIMPLEMENTED;
+    PyArrayObject* bg_array = reinterpret_cast<PyArrayObject*>(bg_obj);
+    const zv_engine::Grid& bg = job.background;
+
+    // out: the background's shape and type, writable, its pixels apart, and either
+    // the background itself or apart from it (where the spans meet, the package
+    // decides exactly).
+    PyArrayObject* out_array = nullptr;
+    if (out_obj != Py_None) {
+        if (!plain_grid(out_obj, storage, &job.out)) Py_RETURN_NOTIMPLEMENTED;
+        out_array = reinterpret_cast<PyArrayObject*>(out_obj);
+        const zv_engine::Grid& out = job.out;
+        if (PyArray_NDIM(out_array) != PyArray_NDIM(bg_array) || out.format != bg.format ||
+            out.channels != bg.channels || out.frames != bg.frames || out.height != bg.height ||
+            out.width != bg.width || !PyArray_ISWRITEABLE(out_array) ||
+            out.pixel_stride != out.channels * PyArray_ITEMSIZE(out_array) || !rows_apart(out))
+            Py_RETURN_NOTIMPLEMENTED;
+        const bool in_place = out.data == bg.data && out.frame_stride == bg.frame_stride &&
+                              out.row_stride == bg.row_stride && out.pixel_stride == bg.pixel_stride;
+        if (!in_place && may_share(out_array, bg_array)) Py_RETURN_NOTIMPLEMENTED;
+    }
+
+    const Py_ssize_t count = PyTuple_GET_SIZE(layers_obj);
+    job.layers.reserve(static_cast<std::size_t>(count));
+    std::vector<PyObject*> held{bg_obj};
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(layers_obj, i);
+        if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) != 4) Py_RETURN_NOTIMPLEMENTED;
+        PyObject *image = PyTuple_GET_ITEM(item, 0), *opacity_obj = PyTuple_GET_ITEM(item, 2),
+                 *offset = PyTuple_GET_ITEM(item, 3);
+        zv_engine::Layer layer{};
+        if (!plain_grid(image, storage, &layer.image)) Py_RETURN_NOTIMPLEMENTED;
+        if (layer.image.frames != 1 && layer.image.frames != bg.frames) Py_RETURN_NOTIMPLEMENTED;
+        if (out_array != nullptr && may_share(out_array, reinterpret_cast<PyArrayObject*>(image)))
+            Py_RETURN_NOTIMPLEMENTED;
+        const int mode = mode_index(PyTuple_GET_ITEM(item, 1));
+        if (mode < 0) Py_RETURN_NOTIMPLEMENTED;
+        double opacity;
+        if (PyFloat_CheckExact(opacity_obj)) {
+            opacity = PyFloat_AS_DOUBLE(opacity_obj);
+        } else if (PyLong_CheckExact(opacity_obj)) {
+            opacity = PyLong_AsDouble(opacity_obj);
+            if (opacity == -1.0 && PyErr_Occurred()) {
+                PyErr_Clear();
+                Py_RETURN_NOTIMPLEMENTED;
+            }
+        } else {
+            Py_RETURN_NOTIMPLEMENTED;
+        }
+        Py_ssize_t oy, ox;
+        if (!PyTuple_CheckExact(offset) || PyTuple_GET_SIZE(offset) != 2 ||
+            !exact_index(PyTuple_GET_ITEM(offset, 0), &oy) || !exact_index(PyTuple_GET_ITEM(offset, 1), &ox))
+            Py_RETURN_NOTIMPLEMENTED;
+        visible(oy, layer.image.height, bg.height, &layer.top, &layer.height, &layer.image_top);
+        visible(ox, layer.image.width, bg.width, &layer.left, &layer.width, &layer.image_left);
+        if (layer.height == 0 || layer.width == 0) continue;
+        layer.mode = kModes[mode].loops;
+        layer.opacity = static_cast<float>(opacity);
+        job.layers.push_back(layer);
+        held.push_back(image);
+    }
+
+    // Everything is checked: from here on the call runs (or runs out of memory).
+    PyObject* result = out_obj;
+    if (out_array == nullptr) {
+        result = PyArray_SimpleNew(PyArray_NDIM(bg_array), PyArray_DIMS(bg_array), PyArray_TYPE(bg_array));
+        if (result == nullptr) return nullptr;
+        zv_engine::Grid out_grid;
+        plain_grid(result, storage, &out_grid);
+        job.out = out_grid;
+    } else {
+        Py_INCREF(result);
+    }
+    held.push_back(result);
+    job.kernel = pick_kernel(kernel_name);
+    job.threads = static_cast<int>(threads);
+    job.band_bytes = band_bytes;
+    for (PyObject* o : held) Py_INCREF(o);
+    bool failed = false;
+    try {
+        zv_engine::Plan plan(job);
+        Py_BEGIN_ALLOW_THREADS
+        plan.run();
+        Py_END_ALLOW_THREADS
+    } catch (const std::bad_alloc&) {
+        failed = true;
+    }
+    for (PyObject* o : held) Py_DECREF(o);
+    if (failed) {
+        Py_DECREF(result);
+        return PyErr_NoMemory();
+    }
+    return result;
+}
+
+PyObject* spans_meet(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2 || !PyArray_Check(args[0]) || !PyArray_Check(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "spans_meet() takes two NumPy arrays");
+        return nullptr;
+    }
+    PyArrayObject *a = reinterpret_cast<PyArrayObject*>(args[0]), *b = reinterpret_cast<PyArrayObject*>(args[1]);
+    return PyBool_FromLong(PyArray_SIZE(a) > 0 && PyArray_SIZE(b) > 0 && may_share(a, b));
 }
 
 PyObject* modes(PyObject*, PyObject*) {
@@ -219,6 +470,10 @@ PyObject* kernel_runs(PyObject*, PyObject* args) {
 
 PyMethodDef engine_methods[] = {
     {"composite", composite, METH_VARARGS, "Run a checked compositing job (see the zarvel package)."},
+    {"plain", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(plain)), METH_FASTCALL,
+     "Check and run a common call at once, or return NotImplemented (see the zarvel package)."},
+    {"spans_meet", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(spans_meet)), METH_FASTCALL,
+     "Whether the memory two arrays may occupy meets."},
     {"modes", modes, METH_NOARGS, "The blend modes as (name, kind), in order."},
     {"kernel_available", kernel_runs, METH_VARARGS, "Whether the named kernel runs on this processor."},
     {nullptr, nullptr, 0, nullptr},

@@ -309,3 +309,227 @@ def test_missing_image_library_names_the_extra(files, blocked, args):
     proc = run(*args, cwd=tmp, command=[sys.executable, "-c", code])
     assert proc.returncode == 1
     assert "pip install 'zarvel[io]'" in proc.stderr
+
+
+# --- hostile files ------------------------------------------------------------------------------
+
+def _png_chunk(kind, data):
+    import zlib
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+
+def bomb(path, width, height):
+    """A small file of the format its name asks for whose header declares width x height."""
+    import io as bytes_io
+    import zlib
+
+    from PIL import Image
+    import tifffile
+    suffix = path.suffix
+    if suffix in (".png", ".png16"):        # 16-bit RGBA (OpenCV's reader) or 8-bit RGB (Pillow's)
+        depth, colour = (16, 6) if suffix == ".png16" else (8, 2)
+        path = path.with_suffix(".png")
+        path.write_bytes(b"\x89PNG\r\n\x1a\n" + _png_chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, depth,
+                                                                               colour, 0, 0, 0))
+                         + _png_chunk(b"IDAT", zlib.compress(b"\0" * 4096)) + _png_chunk(b"IEND", b""))
+        return path
+    if suffix == ".tif":
+        tifffile.imwrite(path, np.zeros((4, 4, 3), np.uint8), compression="zlib")
+        with tifffile.TiffFile(path, mode="r+b") as tif:
+            tif.pages[0].tags["ImageWidth"].overwrite(width)
+            tif.pages[0].tags["ImageLength"].overwrite(height)
+        return path
+    buffer = bytes_io.BytesIO()
+    lossless = path.stem.endswith("lossless")
+    Image.fromarray(np.zeros((8, 8, 3), np.uint8)).save(buffer, "WEBP" if suffix == ".webp" else "JPEG",
+                                                        lossless=lossless)
+    data = bytearray(buffer.getvalue())
+    if suffix == ".jpg":
+        at = data.index(b"\xff\xc0")
+        data[at + 5:at + 9] = struct.pack(">HH", height, width)
+    elif data[12:16] == b"VP8 ":
+        data[26:30] = struct.pack("<HH", width, height)
+    else:
+        data[21:25] = ((width - 1) | (height - 1) << 14).to_bytes(4, "little")
+    path.write_bytes(bytes(data))
+    return path
+
+
+LIMIT = io.DEFAULT_MAX_PIXELS
+BOMBS = [("a.png16", 30000, 30000), ("a.png", 20000, 9000), ("a.tif", 16128, 16128), ("a.jpg", 40000, 40000),
+         ("a.webp", 16000, 16000), ("a-lossless.webp", 16000, 16000)]
+
+
+@pytest.mark.parametrize("name, width, height", BOMBS, ids=[b[0] for b in BOMBS])
+def test_images_over_the_pixel_limit_are_refused_before_decoding(files, name, width, height):
+    tmp = files[0]
+    path = bomb(tmp / name, width, height)
+    want = f"zarvel: {path.name}: image is {width} x {height} pixels, over the limit of {LIMIT} " \
+           f"(raise it with --max-pixels)"
+    # As a background among others (which are still written), as a layer and as a mask.
+    proc = run("blend", path.name, "bg.png", "layer.png", "-m", "screen", "-o", "out/", "-q", cwd=tmp)
+    assert proc.returncode == 1 and proc.stderr.strip() == want, proc.stderr
+    assert [p.name for p in (tmp / "out").iterdir()] == ["bg.png"]
+    for args in (["bg.png", path.name, "-m", "screen", "-o", "o.png"],
+                 ["bg.png", "layer.png", "-m", "screen", "--mask", path.name, "-o", "o.png"]):
+        proc = run("blend", *args, cwd=tmp)
+        assert proc.returncode == 1 and proc.stderr.strip() == want, proc.stderr
+    with pytest.raises(io.ImageError, match="over the limit"):
+        io.read_image(path)
+
+
+def test_the_pixel_limit_is_one_option_or_variable(files):
+    tmp, bg, layer, _ = files                          # bg.png is 50 x 40 = 2000 pixels
+    expected = zarvel.blend(bg, layer, "screen")
+    message = "bg.png: image is 50 x 40 pixels, over the limit of 1999 (raise it with --max-pixels)"
+    for extra, env in ((["--max-pixels", "1999"], {}), ([], {"ZARVEL_MAX_PIXELS": "1999"}),
+                       (["--max-pixels", "1999"], {"ZARVEL_MAX_PIXELS": "99999"})):
+        proc = subprocess.run(COMMAND + ["blend", "bg.png", "layer.png", "-m", "screen", "-o", "o.png", *extra],
+                              cwd=tmp, capture_output=True, text=True, env={**os.environ, **env}, timeout=120)
+        assert proc.returncode == 1 and message in proc.stderr, proc.stderr
+    for extra, env in ((["--max-pixels", "2000"], {}), ([], {"ZARVEL_MAX_PIXELS": "2000"}),
+                       (["--max-pixels", "2000"], {"ZARVEL_MAX_PIXELS": "5"})):
+        proc = subprocess.run(COMMAND + ["stack", "bg.png", "layer.png:screen", "-o", "o.png", *extra],
+                              cwd=tmp, capture_output=True, text=True, env={**os.environ, **env}, timeout=120)
+        assert proc.returncode == 0, proc.stderr
+        np.testing.assert_array_equal(io.read_image(tmp / "o.png"), expected)
+    proc = subprocess.run(COMMAND + ["blend", "bg.png", "layer.png", "-m", "screen", "-o", "o.png"], cwd=tmp,
+                          capture_output=True, text=True, env={**os.environ, "ZARVEL_MAX_PIXELS": "lots"})
+    assert proc.returncode == 2 and "ZARVEL_MAX_PIXELS must be a whole number" in proc.stderr
+    assert run("blend", "bg.png", "layer.png", "-m", "screen", "--max-pixels", "0", cwd=tmp).returncode == 2
+
+
+def test_a_raised_limit_reaches_pillows_own(files, monkeypatch):
+    """Pillow refuses images over twice its MAX_IMAGE_PIXELS by itself; a limit raised
+    past that raises Pillow's too (here Pillow's is lowered to show it)."""
+    from PIL import Image
+    tmp, bg, *_ = files                                  # 2000 pixels
+    monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 100)
+    (tmp / "bg.webp").write_bytes(io.encode(bg[..., :3], "WEBP", 100))
+    for name in ("bg.png", "bg.webp"):
+        with pytest.raises(io.ImageError, match="image is 50 x 40 pixels, over the limit of 1999"):
+            io.read_image(tmp / name, max_pixels=1999)
+        assert io.read_image(tmp / name, max_pixels=5000).shape[:2] == (40, 50)
+
+
+@pytest.mark.parametrize("kind", ["device", "fifo", "folder"])
+def test_only_regular_files_are_read(files, kind):
+    tmp = files[0]
+    if kind == "device":
+        name, words = "/dev/zero", "a device, not a regular file"
+    elif kind == "fifo":
+        name, words = "pipe.png", "a FIFO (named pipe), not a regular file"
+        os.mkfifo(tmp / name)                          # nobody writes: reading it would wait for ever
+    else:
+        name, words = "folder.png", "is a folder"
+        (tmp / name).mkdir()
+    calls = [["bg.png", name, "-m", "screen", "-o", "o.png"]]
+    if kind != "folder":                               # (a folder of backgrounds is a batch)
+        calls.append([name, "layer.png", "-m", "screen", "-o", "o.png"])
+    for args in calls:
+        proc = run("blend", *args, cwd=tmp)
+        assert proc.returncode == 1 and f"zarvel: {name}: {words}" in proc.stderr, proc.stderr
+    assert not (tmp / "o.png").exists()
+
+
+# --- stopping -----------------------------------------------------------------------------------
+
+def test_an_interrupted_write_leaves_no_partial_file(tmp_path, monkeypatch):
+    def interrupted(src, dst):
+        raise KeyboardInterrupt
+    monkeypatch.setattr(io.os, "replace", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        io.write_image(tmp_path / "x.png", image(8, 8, 3))
+    assert list(tmp_path.iterdir()) == []
+
+
+# The command with every rename of a finished file held up (as a slow disk would), so that
+# signals arrive while files are being written; "writing" is created when one is.
+SLOW_WRITES = """
+import os, sys, time
+real = os.replace
+def slow(src, dst):
+    open("writing", "a").close()
+    time.sleep(float(os.environ["HOLD"]))
+    real(src, dst)
+os.replace = slow
+from zarvel.cli import main
+sys.exit(main())
+"""
+
+
+def start_slow(tmp, args, hold):
+    return subprocess.Popen([sys.executable, "-c", SLOW_WRITES] + args, cwd=tmp, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            env={**os.environ, "HOLD": str(hold)})
+
+
+def wait_for(path, proc):
+    import time
+    deadline = time.monotonic() + 60
+    while not path.exists():
+        assert proc.poll() is None, proc.communicate()
+        assert time.monotonic() < deadline
+        time.sleep(0.01)
+    time.sleep(0.2)
+
+
+BATCH = ["blend", "bg.png", "f0.png", "f1.png", "layer.png", "-m", "screen", "-o", "out/", "--jobs", "3", "-q"]
+SINGLE = ["blend", "bg.png", "layer.png", "-m", "screen", "-o", "o.png"]
+
+
+@pytest.mark.parametrize("args, signals, status, line", [
+    (SINGLE, ["INT"], 130, "zarvel: interrupted"),
+    (SINGLE, ["TERM"], 143, "zarvel: terminated"),
+    (BATCH, ["TERM"], 143, "zarvel: terminated"),
+    (BATCH, ["INT", "INT"], 130, "zarvel: interrupted\nzarvel: stopped"),
+    (BATCH, ["INT", "TERM"], 143, "zarvel: interrupted\nzarvel: terminated"),
+], ids=["single-ctrl-c", "single-sigterm", "batch-sigterm", "batch-ctrl-c-twice", "batch-ctrl-c-then-sigterm"])
+def test_stopping_leaves_no_partial_files(files, args, signals, status, line):
+    import signal
+    import time
+    tmp = files[0]
+    for i in range(2):
+        io.write_image(tmp / f"f{i}.png", image(20, 20, 3, seed=i))
+    proc = start_slow(tmp, args, hold=60)
+    wait_for(tmp / "writing", proc)
+    start = time.monotonic()
+    for name in signals:
+        proc.send_signal(getattr(signal, "SIG" + name))
+        time.sleep(0.3)
+    _, stderr = proc.communicate(timeout=30)
+    assert time.monotonic() - start < 20                # at once, not after the held-up writes
+    assert proc.returncode == status and stderr.strip() == line, (proc.returncode, stderr)
+    assert not [p for p in tmp.rglob("*") if p.name.endswith(".part")]
+
+
+def test_first_ctrl_c_lets_files_being_written_finish(files):
+    import signal
+    tmp, bg, layer, _ = files
+    second = image(20, 20, 4, seed=3)
+    io.write_image(tmp / "second.png", second)
+    proc = start_slow(tmp, ["blend", "bg.png", "second.png", "layer.png", "-m", "screen", "-o", "out/", "--jobs",
+                            "2", "-q"], hold=1)
+    wait_for(tmp / "writing", proc)
+    proc.send_signal(signal.SIGINT)
+    _, stderr = proc.communicate(timeout=30)
+    assert proc.returncode == 130 and stderr.strip() == "zarvel: interrupted", stderr
+    for name, array in (("bg.png", bg), ("second.png", second)):
+        np.testing.assert_array_equal(io.read_image(tmp / "out" / name), zarvel.blend(array, layer, "screen"))
+    assert not [p for p in tmp.rglob("*") if p.name.endswith(".part")]
+
+
+@pytest.mark.parametrize("channels", [1, 3, 4])
+@pytest.mark.parametrize("dtype", [np.float32, np.float16, np.float64])
+def test_float_tiff_is_reported_plainly(files, channels, dtype):
+    import tifffile
+    tmp = files[0]
+    pixels = np.random.default_rng(1).random((40, 50, channels)).astype(dtype)
+    tifffile.imwrite(tmp / "f.tif", pixels[..., 0] if channels == 1 else pixels,
+                     photometric="minisblack" if channels == 1 else "rgb",
+                     extrasamples=("unassalpha",) if channels == 4 else None)
+    bits = np.dtype(dtype).itemsize * 8
+    for args in (["f.tif", "layer.png"], ["bg.png", "f.tif"]):
+        proc = run("blend", *args, "-m", "screen", "-o", "o.png", cwd=tmp)
+        assert proc.returncode == 1, proc.stderr
+        assert f"zarvel: f.tif: float TIFF is not supported ({bits}-bit floating-point samples)" in proc.stderr

@@ -105,3 +105,132 @@ def test_pil_images():
         zarvel.blend(np.asarray(grey.convert("RGB")), rgb, "multiply")).convert("L")))
     with pytest.raises(TypeError, match="out cannot be given with a PIL background"):
         zarvel.blend(grey, rgb, out=rgb.copy())
+
+
+def pil_image(mode, rng, size=(23, 17)):
+    """A PIL image of `mode` with random pixels over the mode's whole range."""
+    Image = pytest.importorskip("PIL.Image")
+    w, h = size
+    if mode in ("I;16", "I;16L", "I;16B", "I;16N"):
+        order = {"I;16B": ">", "I;16N": "="}.get(mode, "<")
+        return Image.frombytes(mode, size, rng.integers(0, 65536, (h, w)).astype(f"{order}u2").tobytes())
+    if mode == "I":
+        return Image.frombytes(mode, size, rng.integers(0, 65536, (h, w)).astype("=i4").tobytes())
+    if mode == "F":
+        return Image.frombytes(mode, size, rng.uniform(0, 255, (h, w)).astype("=f4").tobytes())
+    bands = len(Image.new(mode, (1, 1)).getbands())
+    return Image.frombytes(mode, size, rng.integers(0, 256, (h, w, bands), dtype=np.uint8).tobytes())
+
+
+KEPT_MODES = ["RGB", "RGBA", "L", "LA", "I;16", "I;16L", "I;16B", "I;16N", "I", "F"]
+LOSSY_MODES = ["P", "PA", "1", "YCbCr", "LAB", "HSV", "CMYK", "RGBX", "RGBa"]
+
+
+@pytest.mark.parametrize("mode", KEPT_MODES)
+@pytest.mark.parametrize("blend_mode", ["normal", "multiply", "hsv_hue"])
+def test_pil_backgrounds_keep_their_mode_and_every_value(mode, blend_mode):
+    """Under a layer at opacity 0 the image comes back in its mode with the same bytes;
+    under a fully transparent layer too, except where arrays of the same pixels change as
+    well: colour under alpha 0 (the blend gives such pixels no colour) and float32
+    samples (the float path is not an identity to the last bit)."""
+    rng = np.random.default_rng(12)
+    im = pil_image(mode, rng)
+    samples = np.asarray(im)
+    for layer, opacity in ((image(rng, (17, 23), 3, np.uint8), 0.0), (np.zeros((17, 23, 4), np.uint8), 1.0)):
+        result = zarvel.blend(im, layer, blend_mode, opacity)
+        assert result.mode == mode and result.size == im.size
+        got = np.asarray(result)
+        if opacity == 0:
+            assert result.tobytes() == im.tobytes()
+        elif mode == "F":
+            grey = np.repeat(samples[..., None], 3, axis=2)
+            identical(got, zarvel.blend(grey, layer, blend_mode, opacity)[..., 0])
+        elif mode in ("RGBA", "LA"):
+            visible = samples[..., -1] > 0
+            identical(got[visible], samples[visible])
+            identical(got[..., -1], samples[..., -1])
+        else:
+            assert result.tobytes() == im.tobytes()
+
+
+@pytest.mark.parametrize("mode", ["I;16", "I;16B", "I", "F"])
+def test_deep_grey_pil_images_blend_in_their_depth(mode):
+    """16-bit grey is blended as uint16 RGB and 32-bit float grey as float32 RGB, not
+    clipped to 8 bits; the result is grey again (luma where a coloured layer tints it)."""
+    rng = np.random.default_rng(4)
+    im = pil_image(mode, rng)
+    samples = np.asarray(im)
+    deep = samples.astype(np.float32 if mode == "F" else np.uint16)
+    # RGBA: pixel by pixel, so the three samples of a grey pixel get the same arithmetic
+    # (two RGB images are blended element by element, whose rounding may split a pixel).
+    grey_layer = np.repeat(rng.integers(0, 256, (17, 23, 1), dtype=np.uint8), 4, axis=2)
+    grey_layer[..., 3] = rng.integers(0, 256, (17, 23))
+    result = zarvel.blend(im, grey_layer, "screen", 0.6)
+    want = zarvel.blend(np.repeat(deep[..., None], 3, axis=2), grey_layer, "screen", 0.6)
+    identical(np.asarray(result).astype(deep.dtype), want[..., 0])
+    deeper = (lambda a: (a != np.round(a)).any()) if mode == "F" else (lambda a: a.max() > 255)  # noqa: E731
+    assert deeper(np.asarray(result))
+    tinted = zarvel.blend(im, image(rng, (17, 23), 3, np.uint8), "multiply", 0.8)
+    assert tinted.mode == mode and deeper(np.asarray(tinted))
+    # As a layer, too: the 16 bits (or floats) reach the engine.
+    bg = rng.integers(0, 65536, (17, 23, 3)).astype(np.uint16)
+    identical(zarvel.blend(bg, im, "difference"), zarvel.blend(bg, np.repeat(deep[..., None], 3, axis=2),
+                                                               "difference"))
+
+
+@pytest.mark.parametrize("mode", LOSSY_MODES)
+def test_pil_backgrounds_that_would_lose_data_are_refused(mode):
+    rng = np.random.default_rng(8)
+    im = pil_image(mode, rng)
+    before = im.tobytes()
+    want = "RGBA" if ("A" in im.getbands() or "a" in im.getbands()) else "RGB"
+    with pytest.raises(ValueError, match=rf"background is a PIL image in mode {mode}, .*\.convert\('{want}'\)"):
+        zarvel.blend(im, np.zeros((17, 23, 4), np.uint8), "normal", 0.0)
+    assert im.tobytes() == before
+    # The conversion it names works, and as a layer the mode is read through it.
+    converted = im.convert(want)
+    assert zarvel.blend(converted, np.zeros((17, 23, 4), np.uint8), "normal", 0.0).tobytes() == converted.tobytes()
+    bg = rng.integers(0, 256, (17, 23, 4), dtype=np.uint8)
+    identical(zarvel.blend(bg, im, "screen"), zarvel.blend(bg, np.asarray(converted), "screen"))
+
+
+def test_pil_mode_i_outside_16_bits_is_refused():
+    Image = pytest.importorskip("PIL.Image")
+    for values in ([-1, 5], [0, 65536]):
+        im = Image.frombytes("I", (2, 1), np.array(values, "=i4").tobytes())
+        with pytest.raises(ValueError, match=rf"background is a PIL image in mode I holding {values[0]}\.\."
+                                             rf"{values[1]}, .*\.convert\('F'\)"):
+            zarvel.blend(im, np.zeros((1, 2, 3), np.uint8))
+
+
+@pytest.mark.parametrize("dtype, scale, premultiplied", [(np.float64, 1, False), (np.float64, 255, False),
+                                                         (np.float32, 1, False), (np.uint8, 255, True)])
+def test_pixels_no_layer_changes_keep_the_backgrounds_bits(dtype, scale, premultiplied):
+    """Outside every layer and under layers at opacity 0 or less the result is the
+    background as it is (no round trip through float32); inside, the converted rule."""
+    rng = np.random.default_rng(6)
+    bg = stored(rng, (13, 17), 4, dtype, scale == 1)
+    if dtype != np.uint8:
+        bg[0, 0] = [1 / 3, 1e-300 if dtype == np.float64 else 1e-30, 0.1, 0.7]   # not float32 / 255 exact
+    fg = stored(rng, (13, 17), 4, dtype, scale == 1)
+    layers = [(fg, "multiply", 0.0, None, (0, 0)), (fg[:4, :5], "screen", -1.0, None, (3, 3)),
+              (fg[:5, :6], "overlay", 0.7, None, (6, 9))]
+    stack = [zarvel.Layer(f, m, o, mask=k, offset=x) for f, m, o, k, x in layers]
+    got = zarvel.composite(bg, stack, scale=scale, premultiplied=premultiplied)
+    untouched = np.ones((13, 17), bool)
+    untouched[6:11, 9:15] = False
+    identical(got[untouched], bg[untouched])
+    inside = ref.composite(bg[6:11, 9:15], [(fg[:5, :6], "overlay", 0.7, None, (0, 0))], "auto", scale == 1,
+                           premultiplied)
+    identical(got[6:11, 9:15], inside)
+
+
+@pytest.mark.parametrize("mode", ["I;16", "I;16B"])
+def test_16_bit_pil_masks_keep_every_level(mode):
+    rng = np.random.default_rng(14)
+    levels = rng.integers(0, 65536, (17, 23)).astype(np.uint16)
+    mask = pytest.importorskip("PIL.Image").frombytes(
+        mode, (23, 17), levels.astype(">u2" if mode == "I;16B" else "<u2").tobytes())
+    bg, fg = image(rng, (30, 30), 4, np.uint8), image(rng, (17, 23), 4, np.uint8)
+    identical(zarvel.blend(bg, fg, "screen", mask=mask, offset=(2, 3)),
+              zarvel.blend(bg, fg, "screen", mask=levels.astype(np.float32) / np.float32(65535), offset=(2, 3)))

@@ -21,6 +21,7 @@
 #include "engine.hpp"
 
 #include <algorithm>
+#include <sched.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -53,6 +54,24 @@ constexpr zv_index kBandsPerThread = 4;
 constexpr zv_index kPixelsPerThread = 128 * 1024;
 
 // ---- worker threads ------------------------------------------------------------
+
+// The CPUs this process may run on (its affinity mask where there is one).
+int usable_cpus() {
+    int cpus = 0;
+#if defined(__linux__)
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) cpus = CPU_COUNT(&set);
+#endif
+    if (cpus <= 0) cpus = static_cast<int>(std::thread::hardware_concurrency());
+    return std::max(cpus, 1);
+}
+
+// The most threads one call runs on: twice the CPUs this process may use, and
+// at least 4. A call asking for more shares these (the bands are handed out
+// one at a time, so the result is the same), and the helpers kept between
+// calls never outnumber them: each holds a stack's worth of address space for
+// the life of the process.
+int max_workers() { return std::max(2 * usable_cpus(), 4); }
 //
 // Helper threads are started on first use and kept for the life of the
 // process, so a call pays no thread start (on a 4K frame that is a few percent
@@ -394,8 +413,9 @@ Plan::State::State(const Job& j) : job(j) {
     // Bands chosen by a test run on as many threads as asked, so that small
     // images reach every thread too.
     const zv_index per_thread = job.band_bytes > 0 ? 1 : kPixelsPerThread;
-    const zv_index wanted_threads =
-        std::max<zv_index>(1, std::min<zv_index>(static_cast<zv_index>(job.threads), work / per_thread));
+    // threads 0: every CPU, counted only where the work could use more than one.
+    const zv_index asked = job.threads > 0 ? job.threads : work / per_thread >= 2 ? usable_cpus() : 1;
+    const zv_index wanted_threads = std::max<zv_index>(1, std::min<zv_index>(asked, work / per_thread));
     const zv_index band_bytes =
         job.band_bytes > 0 ? job.band_bytes
                            : std::clamp<zv_index>(pixels * static_cast<zv_index>(pixel_bytes(bg)) /
@@ -407,6 +427,7 @@ Plan::State::State(const Job& j) : job(j) {
     band_rows = std::max<zv_index>(std::min(band_rows, std::max<zv_index>(rows, 1)), 1);
     bands = rows == 0 ? 0 : (rows + band_rows - 1) / band_rows;
     threads = static_cast<int>(std::max<zv_index>(1, std::min<zv_index>(wanted_threads, bg.frames * bands)));
+    if (threads > 4) threads = std::min(threads, max_workers());
 
     // A layer's share of a band, widened by up to 31 pixels, in the widest
     // working pixel there is (4 floats).

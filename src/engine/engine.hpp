@@ -57,7 +57,7 @@ struct Job {
     Grid out;  // the background's frames, size and format; may be the background itself
     std::vector<Layer> layers;
     kernel_kind kernel;
-    int threads;
+    int threads;          // 0: every CPU this process may run on
     zv_index band_bytes;  // roughly the output bytes of one band; 0: the engine's choice
 };
 

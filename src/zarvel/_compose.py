@@ -8,7 +8,6 @@ with the interpreter lock released.
 from __future__ import annotations
 
 import numbers
-import os
 from dataclasses import dataclass
 from typing import Any, Callable, Iterable, Optional, Sequence, Tuple
 
@@ -36,7 +35,9 @@ class Layer:
     number (not clamped). ``mask`` (h x w or n x h x w; uint8 0..255 or
     float 0..1) scales the image's alpha; ``offset`` = (y, x) places the
     image's top-left corner on the background (negative values and overhangs
-    are clipped). ``image`` and ``mask`` may also be PIL images.
+    are clipped). ``image`` and ``mask`` may also be PIL images (a mask in
+    mode L as uint8, F as floats, I;16 as float32 v / 65535, other modes
+    through Pillow's conversion to L).
     """
 
     image: Any
@@ -63,9 +64,13 @@ def blend(background, foreground, mode: str = "normal", opacity: float = 1.0, *,
     (RGBA). ``foreground``: h x w x C' (laid over every frame) or
     n x h x w x C' with n = N; its element type and channel count may differ
     from the background's. The result has the background's shape and element
-    type. Either may be a PIL image (RGB and RGBA directly, other modes
-    through Pillow's conversion to RGB(A)); a PIL background gives a PIL
-    result of the same mode.
+    type. Either may be a PIL image: RGB and RGBA directly, L and LA through
+    RGB(A), 16-bit grey (I;16, and I within 0..65535) as uint16 and F as
+    float32; a layer of another mode goes through Pillow's conversion to
+    RGB(A). A PIL background gives a PIL result of the same mode (grey modes
+    keep every grey value; a coloured result becomes its luma); a background
+    in a mode that cannot hold the result without loss (P, 1, CMYK, YCbCr,
+    LAB, HSV, ...) raises ValueError naming the conversion to make.
 
     Element types: uint8 (0..255) and float32 on 0..255 (or 0..1 with
     ``scale=1.0``) are what the kernels compute in; uint16 and float64 are
@@ -96,11 +101,14 @@ def blend(background, foreground, mode: str = "normal", opacity: float = 1.0, *,
       ``(alpha * m) / 255`` for a uint8 mask and ``alpha * m`` for a float
       one, computed in float32.
     - ``out``: None returns a new array; ``out=background`` blends in place;
-      any other array must have the background's shape and dtype, C-contiguous
-      rows and no memory shared with the inputs. Pixels outside the
-      foreground keep the background's bits.
+      any other array must have the background's shape and dtype (in native
+      byte order: a byte-swapped background takes an out of its type in native
+      order), C-contiguous rows that do not overlap one another and no memory
+      shared with the inputs. Pixels outside the foreground keep the
+      background's bits.
     - ``threads``: None uses every CPU this process may run on; 1 runs on the
-      calling thread. ``kernel``: "auto", "scalar", "sse42", "avx2", "avx512", "neon" or a
+      calling thread. A call runs on at most max(4, 2 x CPUs) threads; more
+      share them. ``kernel``: "auto", "scalar", "sse42", "avx2", "avx512", "neon" or a
       :class:`zarvel.KernelKind` (a kernel this processor lacks runs the
       scalar kernel, as in the module-level functions).
 
@@ -108,13 +116,21 @@ def blend(background, foreground, mode: str = "normal", opacity: float = 1.0, *,
     ``zarvel.multiply``) called with the same kernel on C-contiguous copies of
     the covered part of the background and the visible part of the foreground
     (converted as above), whatever the thread count, offset, batch or ``out``.
+    Pixels no layer changes (outside the foreground, or all of them at an
+    opacity of 0 or less) keep the background's bits, unconverted.
 
     Raises TypeError or ValueError, naming the argument, before anything is
     written.
     """
-    names = _Names("foreground", "mode", "opacity", "mask", "offset")
-    return _run(background, [(foreground, mode, opacity, mask, offset, names)], out, threads, kernel, scale,
-                premultiplied)
+    if mask is None:
+        # The common call is checked and run by the engine in one step; anything it
+        # does not take as plain (including every mistake) is checked here and reported.
+        result = _plain(background, ((foreground, mode, opacity, offset),), out, threads, kernel, scale,
+                        premultiplied, _BAND_BYTES)
+        if result is not NotImplemented:
+            return result
+    return _run(background, [(foreground, mode, opacity, mask, offset, _BLEND_NAMES)], out, threads, kernel,
+                scale, premultiplied)
 
 
 def composite(background, layers: Iterable[Layer], *, out: Optional[np.ndarray] = None,
@@ -128,7 +144,20 @@ def composite(background, layers: Iterable[Layer], *, out: Optional[np.ndarray] 
     module-level calls on contiguous copies), but reads and writes the image
     once. The other arguments are as for :func:`blend`.
     """
+    if type(layers) is list or type(layers) is tuple:
+        plain = []
+        for layer in layers:
+            if type(layer) is not Layer or layer.mask is not None:
+                break
+            plain.append((layer.image, layer.mode, layer.opacity, layer.offset))
+        else:
+            result = _plain(background, tuple(plain), out, threads, kernel, scale, premultiplied, _BAND_BYTES)
+            if result is not NotImplemented:
+                return result
     return _run(background, _layer_jobs(layers), out, threads, kernel, scale, premultiplied)
+
+
+_plain = _engine.plain
 
 
 def _layer_jobs(layers) -> list:
@@ -154,6 +183,9 @@ class _Names:
     offset: str
 
 
+_BLEND_NAMES = _Names("foreground", "mode", "opacity", "mask", "offset")
+
+
 # ---- PIL images ---------------------------------------------------------------
 
 def _is_pil(value) -> bool:
@@ -161,11 +193,41 @@ def _is_pil(value) -> bool:
     return type(value).__module__.startswith("PIL.") and hasattr(value, "mode") and hasattr(value, "getbands")
 
 
-def _pil_pixels(image) -> Tuple[np.ndarray, Optional[Callable[[np.ndarray], Any]]]:
-    """An RGB or RGBA array of a PIL image, and how to turn a result back into its mode."""
+# Grey modes of more than 8 bits: blended as 16-bit (I;16 and its byte orders,
+# and I while it holds 0..65535) or float32 (F) RGB, and given back in their mode.
+_PIL_DEEP_GREY = ("I;16", "I;16L", "I;16B", "I;16N", "I", "F")
+# Modes whose pixels come back exactly through RGB or RGBA (L and LA through
+# Pillow's conversions, which keep every grey level).
+_PIL_THROUGH_RGB = ("RGB", "RGBA", "L", "LA")
+
+
+def _pil_pixels(image, name: str, background: bool = False
+                ) -> Tuple[np.ndarray, Optional[Callable[[np.ndarray], Any]]]:
+    """The pixels of a PIL image as an RGB or RGBA array, and (for a background) how to
+    turn a result back into an image of its mode.
+
+    A background must come back in its mode without losing what the mode holds, so
+    modes that a blended result cannot be stored in exactly (palettes, bilevel,
+    YCbCr, LAB, HSV, CMYK, premultiplied alpha, ...) are refused with the conversion
+    to make; a layer is only read, and any mode goes through Pillow's conversion."""
     mode = image.mode
-    if mode not in ("RGB", "RGBA"):
-        has_alpha = "A" in image.getbands() or "a" in image.getbands() or "transparency" in image.info
+    if mode in _PIL_DEEP_GREY:
+        grey, stored = _pil_deep_grey(image, name)
+        pixels = np.repeat(grey[..., None], 3, axis=2)
+
+        def back_grey(result: np.ndarray):
+            from PIL import Image
+            return Image.frombytes(mode, image.size, _grey_of(result).astype(stored).tobytes())
+
+        return pixels, back_grey
+    has_alpha = "A" in image.getbands() or "a" in image.getbands() or "transparency" in image.info
+    if mode not in _PIL_THROUGH_RGB:
+        if background:
+            to = "RGBA" if has_alpha else "RGB"
+            raise ValueError(f"{name} is a PIL image in mode {mode}, which cannot hold a blended result without "
+                             f"loss; convert it first with .convert({to!r}) (the result is then {to})")
+        image = image.convert("RGBA" if has_alpha else "RGB")
+    elif mode in ("L", "LA"):
         image = image.convert("RGBA" if has_alpha else "RGB")
     pixels = np.asarray(image)       # the array interface: one copy out of Pillow's storage
 
@@ -177,17 +239,51 @@ def _pil_pixels(image) -> Tuple[np.ndarray, Optional[Callable[[np.ndarray], Any]
     return pixels, back
 
 
+def _pil_deep_grey(image, name: str) -> Tuple[np.ndarray, np.dtype]:
+    """The samples of an I;16*, I or F image as uint16 (I only while it holds 0..65535) or
+    float32, and the element type the image stores them in."""
+    grey = np.asarray(image)
+    if image.mode == "I":
+        low, high = (int(grey.min()), int(grey.max())) if grey.size else (0, 0)
+        if low < 0 or high > 65535:
+            raise ValueError(f"{name} is a PIL image in mode I holding {low}..{high}, outside the 16 bits "
+                             f"(0..65535) it is blended in; convert it with .convert('F') or scale it first")
+        return grey.astype(np.uint16), grey.dtype
+    return grey, grey.dtype
+
+
+def _grey_of(result: np.ndarray) -> np.ndarray:
+    """One grey sample per pixel of an RGB result: the sample itself where all three are
+    equal (so a grey image under a grey or transparent layer keeps every value), else
+    Pillow's luma (ITU-R 601-2: 0.299 R + 0.587 G + 0.114 B; rounded for integers)."""
+    r, g, b = result[..., 0], result[..., 1], result[..., 2]
+    if result.dtype.kind == "f":
+        luma = (r.astype(np.float64) * 0.299 + g * 0.587 + b * 0.114).astype(result.dtype)
+    else:
+        luma = ((r.astype(np.int64) * 19595 + g.astype(np.int64) * 38470 + b.astype(np.int64) * 7471 + 0x8000)
+                >> 16).astype(result.dtype)
+    return np.where((r == g) & (g == b), r, luma)
+
+
 def _pil_mask(mask) -> np.ndarray:
+    """A PIL mask as weights: F as its floats, 16-bit grey as float32 v / 65535 (every
+    level kept), L as it is and other modes through Pillow's conversion to L."""
     if mask.mode == "F":
         return np.asarray(mask)
+    if mask.mode in ("I;16", "I;16L", "I;16B", "I;16N"):
+        return np.asarray(mask).astype(np.float32) / np.float32(65535)
     return np.asarray(mask if mask.mode == "L" else mask.convert("L"))
 
 
 # ---- checks -------------------------------------------------------------------
 
 def _image(value, name: str, ndims: Sequence[int]) -> np.ndarray:
-    """An image argument as an array, checked before anything is copied."""
-    array = value if isinstance(value, np.ndarray) else np.asarray(value)
+    """An image argument as an array, checked before anything is copied.
+
+    The result is a view of its own: code that runs later in the call (an
+    opacity's ``__float__``, a kernel's ``value``, ...) may reshape or retype
+    the caller's array in place, and the call must go on with what was checked."""
+    array = (value if isinstance(value, np.ndarray) else np.asarray(value)).view()
     if array.ndim not in ndims:
         shapes = " or ".join({3: "H x W x C", 4: "N x H x W x C"}[n] for n in ndims)
         raise ValueError(f"{name} must be {shapes}, got shape {array.shape}")
@@ -215,7 +311,7 @@ def _frames(count: int, frames: int, name: str) -> None:
 
 def _check_layer(image, mode, opacity, mask, offset, names: _Names, frames: int):
     if _is_pil(image):
-        image = _pil_pixels(image)[0]
+        image = _pil_pixels(image, names.image)[0]
     image = _image(image, names.image, (3, 4))
     if image.ndim == 4:
         _frames(image.shape[0], frames, names.image)
@@ -226,7 +322,7 @@ def _check_layer(image, mode, opacity, mask, offset, names: _Names, frames: int)
     opacity = float(opacity)
     height, width = image.shape[-3], image.shape[-2]
     if mask is not None:
-        mask = _pil_mask(mask) if _is_pil(mask) else mask if isinstance(mask, np.ndarray) else np.asarray(mask)
+        mask = (_pil_mask(mask) if _is_pil(mask) else mask if isinstance(mask, np.ndarray) else np.asarray(mask)).view()
         if mask.ndim not in (2, 3):
             raise ValueError(f"{names.mask} must be h x w or n x h x w, got shape {mask.shape}")
         if (mask.dtype.kind, mask.dtype.itemsize) not in _MASK_TYPES:
@@ -250,11 +346,10 @@ def _visible(start: int, size: int, extent: int) -> Tuple[int, int, int]:
 
 
 def _threads(threads) -> int:
+    """The engine's thread count: 0 for every CPU this process may run on (the engine
+    counts them only where the work could use more than one thread)."""
     if threads is None:
-        try:
-            return max(len(os.sched_getaffinity(0)), 1)
-        except (AttributeError, OSError):
-            return os.cpu_count() or 1
+        return 0
     if isinstance(threads, (bool, np.bool_)) or not isinstance(threads, (int, np.integer)):
         raise TypeError(f"threads must be None or an integer, got {type(threads).__name__}")
     if threads < 1:
@@ -285,30 +380,50 @@ _TooHardError = getattr(getattr(np, "exceptions", np), "TooHardError")
 
 
 def _overlaps(a: np.ndarray, b: np.ndarray) -> bool:
-    """Whether two arrays share memory (assumed so where that is too costly to decide)."""
+    """Whether two arrays share memory (assumed so where that is too costly to decide);
+    NumPy's exact test only where the bytes they span meet."""
+    if not _engine.spans_meet(a, b):
+        return False
     try:
         return bool(np.shares_memory(a, b, max_work=10_000))
     except _TooHardError:
         return True
 
 
+def _pixels_apart(out: np.ndarray) -> bool:
+    """Whether every element of a 3- or 4-dimensional array with elements has memory of
+    its own, laid out as the engine writes it: the channels of a pixel adjacent, the
+    pixels of a row adjacent, each row past the end of the one before and each frame past
+    the end of the one before (a zero or too small stride on any axis would make several
+    pixels one)."""
+    item, (height, width, channels) = out.itemsize, out.shape[-3:]
+    frame_stride, row_stride, pixel_stride, channel_stride = ((0,) * (4 - out.ndim) + out.strides)
+    row = width * channels * item
+    if channel_stride != item or pixel_stride != channels * item:
+        return False
+    if height > 1 and row_stride < row:
+        return False
+    frames = out.shape[0] if out.ndim == 4 else 1
+    return frames <= 1 or frame_stride >= (height - 1) * row_stride + row
+
+
 def _check_out(out, background: np.ndarray, inputs) -> np.ndarray:
+    """The checked ``out``, as a view of its own (see :func:`_image`)."""
     if not isinstance(out, np.ndarray):
         raise TypeError(f"out must be a NumPy array, got {type(out).__name__}")
-    if out.shape != background.shape or out.dtype != background.dtype:
-        raise ValueError(f"out must have the background's shape {background.shape} and dtype {background.dtype}, "
+    out = out.view()
+    # A background in the other byte order is read by value; its result is in native order.
+    native = background.dtype.newbyteorder("=")
+    if out.shape != background.shape or (out.dtype != background.dtype and out.dtype != native):
+        raise ValueError(f"out must have the background's shape {background.shape} and dtype {native}, "
                          f"got {out.shape} {out.dtype}")
     if not out.flags.writeable:
         raise ValueError("out is read-only")
     if not out.dtype.isnative:
-        raise ValueError("out must be in native byte order")
-    item, channels = out.itemsize, out.shape[-1]
-    rows_apart = out.ndim < 3 or out.shape[-3] <= 1 or out.strides[-3] >= out.shape[-2] * channels * item
-    frames_apart = out.ndim < 4 or out.shape[0] <= 1 or out.strides[0] >= out.shape[1] * out.strides[1]
-    if out.size and (out.strides[-1] != item or out.strides[-2] != channels * item
-                     or not (rows_apart and frames_apart)):
+        raise ValueError(f"out must be in native byte order: a {native} array of shape {background.shape}")
+    if out.size and not _pixels_apart(out):
         raise ValueError("out must have C-contiguous rows that do not overlap")
-    in_place = out is background or _same_view(out, background)
+    in_place = _engine.spans_meet(out, background) and _same_view(out, background)
     if not in_place and _overlaps(out, background):
         raise ValueError("out overlaps the background without being it")
     for name, array in inputs:
@@ -322,7 +437,7 @@ def _run(background, layer_args, out, threads, kernel, scale, premultiplied):
     if _is_pil(background):
         if out is not None:
             raise TypeError("out cannot be given with a PIL background (the result is a new PIL image)")
-        background, to_pil = _pil_pixels(background)
+        background, to_pil = _pil_pixels(background, "background", background=True)
     bg = _image(background, "background", (3, 4))
     frames = bg.shape[0] if bg.ndim == 4 else 1
     layers = [_check_layer(*args, frames) for args in layer_args]
@@ -331,6 +446,7 @@ def _run(background, layer_args, out, threads, kernel, scale, premultiplied):
     unit_scale = _scale(scale)
     if not isinstance(premultiplied, (bool, np.bool_)):
         raise TypeError(f"premultiplied must be True or False, got {premultiplied!r}")
+    result = out
     if out is not None:
         inputs = [(names.image, layer[0]) for layer, (*_, names) in zip(layers, layer_args)]
         inputs += [(names.mask, layer[3]) for layer, (*_, names) in zip(layers, layer_args) if layer[3] is not None]
@@ -338,7 +454,7 @@ def _run(background, layer_args, out, threads, kernel, scale, premultiplied):
     # Everything is checked; from here on only conversions and the work.
     bg_native = _native(bg)
     if out is None:
-        out = np.empty(bg.shape, bg_native.dtype)
+        out = result = np.empty(bg.shape, bg_native.dtype)
     height, width = bg.shape[-3], bg.shape[-2]
     native_layers = []
     for image, mode, opacity, mask, (oy, ox) in layers:
@@ -357,4 +473,4 @@ def _run(background, layer_args, out, threads, kernel, scale, premultiplied):
     out4 = out if out.ndim == 4 else out[None]
     _engine.composite(bg4, out4, tuple(native_layers), kernel, threads, unit_scale, bool(premultiplied),
                       _BAND_BYTES)
-    return to_pil(out) if to_pil is not None else out
+    return to_pil(out) if to_pil is not None else result

@@ -2,8 +2,13 @@
 
 Exit status: 0 when everything was written, 1 when a file could not be read,
 blended or written (the other files of a batch are still done), 2 for a
-usage error (an unknown option or mode, a malformed value), 130 on Ctrl-C.
-User errors are reported as ``zarvel: FILE: problem``, never as a traceback.
+usage error (an unknown option or mode, a malformed value), 130 on Ctrl-C,
+143 on SIGTERM. User errors are reported as ``zarvel: FILE: problem``, never
+as a traceback.
+
+Stopping: the first Ctrl-C lets the images being written finish (nothing new
+starts); a second one, or SIGTERM, stops at once. Either way no partial file
+is left behind.
 """
 
 from __future__ import annotations
@@ -13,8 +18,10 @@ import difflib
 import logging
 import math
 import os
+import signal
 import sys
 import threading
+import warnings
 import time
 from concurrent.futures import ThreadPoolExecutor, as_completed
 from dataclasses import dataclass
@@ -23,7 +30,8 @@ from typing import Callable, List, Optional, Sequence, Tuple
 
 import zarvel
 
-from .io import FORMATS, IMAGE_SUFFIXES, ImageError, MissingDependency, format_of
+from .io import DEFAULT_MAX_PIXELS, FORMATS, IMAGE_SUFFIXES, MAX_PIXELS_VARIABLE, ImageError, MissingDependency, \
+    format_of, max_pixels_limit
 
 KERNELS = tuple(kind.value for kind in zarvel.KernelKind)
 
@@ -53,6 +61,10 @@ class UsageError(Exception):
 
 class FileProblem(Exception):
     """A file that stops the whole command (exit status 1); str() is 'FILE: problem'."""
+
+
+class _Interrupted(Exception):
+    """A Ctrl-C already reported (exit status 130)."""
 
 
 # ---------------------------------------------------------------------------
@@ -255,6 +267,7 @@ examples:
     gallery.add_argument("--kernel", choices=KERNELS, default="auto",
                          help="the compute kernel (default auto: the widest this processor runs); e.g. "
                               "--kernel sse42")
+    _max_pixels_option(gallery)
     gallery.add_argument("--samples", type=Path, metavar="DIR",
                          help="also write the gallery's photograph and a colour-wheel logo to DIR as photo.jpg "
                               "and logo.png, to try 'zarvel blend' on; e.g. --samples .")
@@ -291,6 +304,14 @@ def _blend_options(sub: argparse.ArgumentParser) -> None:
                           "e.g. --jobs 2")
     sub.add_argument("-q", "--quiet", action="store_true",
                      help="print nothing but errors (no progress bar, no summary); e.g. -q in scripts")
+    _max_pixels_option(sub)
+
+
+def _max_pixels_option(sub: argparse.ArgumentParser) -> None:
+    sub.add_argument("--max-pixels", type=_positive("max-pixels"), metavar="N",
+                     help=f"refuse images of more than N pixels (width x height), read from each file's header "
+                          f"before it is decoded (default {DEFAULT_MAX_PIXELS}, about 179 million, or the "
+                          f"{MAX_PIXELS_VARIABLE} environment variable); e.g. --max-pixels 500000000")
 
 
 # ---------------------------------------------------------------------------
@@ -388,10 +409,14 @@ def _check_target(target: Path) -> None:
         raise UsageError(f"{target}: {error}") from None
 
 
+# The pixel limit of every file read (set by main from --max-pixels or the environment).
+_max_pixels = DEFAULT_MAX_PIXELS
+
+
 def _read(path: Path):
     from .io import read_image
     try:
-        return read_image(path)
+        return read_image(path, _max_pixels)
     except MissingDependency:
         raise
     except ImageError as error:
@@ -406,8 +431,8 @@ def _run_batch(args, jobs: List[Job], work: Callable[[Job, int], None]) -> int:
             work(job, args.threads)
         except (FileProblem, UsageError):
             raise
-        except (ImageError, ValueError, TypeError) as error:
-            raise FileProblem(f"{job.source}: {error}") from None
+        except (ImageError, ValueError, TypeError, MemoryError) as error:
+            raise FileProblem(f"{job.source}: {_describe(error)}") from None
         if not args.quiet:
             print(f"wrote {job.target}")
         return 0
@@ -435,9 +460,14 @@ def _run_batch(args, jobs: List[Job], work: Callable[[Job, int], None]) -> int:
                     bar.refresh()
             bar.update()
     except KeyboardInterrupt:
+        # No new image starts; the ones being written finish, unless a second Ctrl-C
+        # (or SIGTERM) stops them at once.
+        _stop_at_once_on_signals()
         pool.shutdown(wait=False, cancel_futures=True)
         bar.close()
-        raise
+        _err("interrupted")
+        pool.shutdown(wait=True)
+        raise _Interrupted from None
     pool.shutdown()
     bar.close()
     if not args.quiet:
@@ -456,6 +486,8 @@ def _tqdm():
 
 
 def _describe(error: BaseException) -> str:
+    if isinstance(error, MemoryError):
+        return "not enough memory to blend it"
     if isinstance(error, (ImageError, ValueError, TypeError, OSError)):
         return str(error)
     return f"{type(error).__name__}: {error}"
@@ -473,7 +505,7 @@ def _run_blend(args) -> int:
     if args.mask is not None:
         from .io import read_mask
         try:
-            mask = read_mask(args.mask)
+            mask = read_mask(args.mask, _max_pixels)
         except MissingDependency:
             raise
         except ImageError as error:
@@ -631,15 +663,64 @@ def _io_libraries() -> str:
 
 # ---------------------------------------------------------------------------
 
+# ---------------------------------------------------------------------------
+# Signals
+
+def _stop_now(signum, frame) -> None:
+    """Stop at once: remove the partial files of writes in progress, say so in one line, exit."""
+    from .io import remove_partial_files
+    remove_partial_files()
+    status = 143 if signum == signal.SIGTERM else 130
+    try:
+        os.write(2, b"zarvel: stopped\n" if status == 130 else b"zarvel: terminated\n")
+    except OSError:
+        pass
+    os._exit(status)
+
+
+def _stop_at_once_on_signals() -> None:
+    """After a first Ctrl-C: a second one (or SIGTERM) while the batch winds down stops at once."""
+    if threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGINT, _stop_now)
+        signal.signal(signal.SIGTERM, _stop_now)
+
+
+def _install_signal_handlers() -> dict:
+    """SIGTERM stops at once, leaving no partial file (its default would leave them).
+    Returns the handlers to put back when the command is done."""
+    if threading.current_thread() is not threading.main_thread():
+        return {}
+    previous = {number: signal.getsignal(number) for number in (signal.SIGINT, signal.SIGTERM)}
+    if previous[signal.SIGTERM] == signal.SIG_DFL:
+        signal.signal(signal.SIGTERM, _stop_now)
+    return previous
+
+
+def _restore_signal_handlers(previous: dict) -> None:
+    for number, handler in previous.items():
+        if handler is not None:
+            signal.signal(number, handler)
+
+
+# ---------------------------------------------------------------------------
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
+    global _max_pixels
     # tifffile logs its complaints about damaged files; the command reports them itself.
     logging.getLogger("tifffile").setLevel(logging.CRITICAL)
+    # Pillow warns about large images; the command has its own limit (--max-pixels).
+    warnings.filterwarnings("ignore", message=r"Image size \(\d+ pixels\) exceeds limit")
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.command is None:
         parser.print_help()
         return 2
     sub = parser._subparsers._group_actions[0].choices[args.command]  # noqa: SLF001 (argparse has no accessor)
+    try:
+        _max_pixels = max_pixels_limit(getattr(args, "max_pixels", None))
+    except ValueError as error:
+        sub.error(str(error))
+    previous = _install_signal_handlers()
     try:
         return args.run(args)
     except UsageError as error:
@@ -650,6 +731,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except MissingDependency as error:
         _err(str(error))
         return 1
+    except _Interrupted:
+        return 130
     except KeyboardInterrupt:
         _err("interrupted")
         return 130
@@ -661,4 +744,6 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             raise
         _err(f"internal error: {type(error).__name__}: {error} (set ZARVEL_DEBUG=1 to see where)")
         return 1
+    finally:
+        _restore_signal_handlers(previous)
     return 0

@@ -27,13 +27,23 @@ Which library does what:
 None of these is imported by ``import zarvel``; they are loaded on first use,
 and a missing one raises :class:`MissingDependency` naming the extra to
 install.
+
+Hostile files: only regular files are read (a device such as /dev/zero, a FIFO
+or a socket is refused before a byte is read), and every reader's declared
+width and height are taken from the file's header before anything is decoded:
+an image of more than :data:`DEFAULT_MAX_PIXELS` pixels (Pillow's own limit;
+the ``ZARVEL_MAX_PIXELS`` environment variable or ``max_pixels`` changes it)
+is refused, whichever library would decode it.
 """
 
 from __future__ import annotations
 
 import io
 import os
-import tempfile
+import secrets
+import stat
+import struct
+import threading
 from pathlib import Path
 from typing import Optional, Tuple
 
@@ -52,6 +62,11 @@ ZLIB_LEVEL = 3
 
 _TIFF_ORIENTATION = 274
 _EXIF_ORIENTATION = 0x0112
+
+# The most pixels an image may declare: the size above which Pillow refuses to
+# decode (twice its MAX_IMAGE_PIXELS, about 179 million), applied to every reader.
+DEFAULT_MAX_PIXELS = 178_956_970
+MAX_PIXELS_VARIABLE = "ZARVEL_MAX_PIXELS"
 
 
 class ImageError(Exception):
@@ -138,18 +153,106 @@ def _sniff(head: bytes) -> Optional[str]:
     return None
 
 
-def _read_bytes(path) -> bytes:
+def max_pixels_limit(max_pixels: Optional[int] = None) -> int:
+    """The pixel limit of a read: ``max_pixels`` if given, else the ``ZARVEL_MAX_PIXELS``
+    environment variable if set, else :data:`DEFAULT_MAX_PIXELS`. ValueError for a
+    variable that is not a whole number of at least 1."""
+    if max_pixels is not None:
+        return int(max_pixels)
+    text = os.environ.get(MAX_PIXELS_VARIABLE, "").strip()
+    if not text:
+        return DEFAULT_MAX_PIXELS
     try:
-        with open(path, "rb") as file:
-            return file.read()
-    except IsADirectoryError:
-        raise ImageError("is a folder, not an image file") from None
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise ValueError(f"{MAX_PIXELS_VARIABLE} must be a whole number of at least 1, got {text!r}")
+    return value
+
+
+def _check_size(width: int, height: int, limit: int) -> None:
+    if width * height > limit:
+        raise ImageError(f"image is {width} x {height} pixels, over the limit of {limit} "
+                         f"(raise it with --max-pixels)")
+
+
+def declared_size(data: bytes) -> Optional[Tuple[int, int]]:
+    """(width, height) from the header of a PNG, JPEG or WebP file, without decoding
+    anything; None where the header does not say (TIFF is read by tifffile's header
+    parser instead, other formats by Pillow's)."""
+    kind = _sniff(data[:16])
+    if kind == "PNG" and len(data) >= 24 and data[12:16] == b"IHDR":
+        return struct.unpack(">II", data[16:24])
+    if kind == "JPEG":
+        return _jpeg_size(data)
+    if kind == "WEBP" and len(data) >= 30:
+        chunk = data[12:16]
+        if chunk == b"VP8 " and data[23:26] == b"\x9d\x01\x2a":
+            width, height = struct.unpack("<HH", data[26:30])
+            return width & 0x3FFF, height & 0x3FFF
+        if chunk == b"VP8L" and data[20] == 0x2F:
+            bits = int.from_bytes(data[21:25], "little")
+            return (bits & 0x3FFF) + 1, ((bits >> 14) & 0x3FFF) + 1
+        if chunk == b"VP8X":
+            return int.from_bytes(data[24:27], "little") + 1, int.from_bytes(data[27:30], "little") + 1
+    return None
+
+
+# Start-of-frame markers (every JPEG coding but the huffman table, arithmetic
+# conditioning and restart markers that share the range).
+_JPEG_FRAMES = frozenset(range(0xC0, 0xD0)) - {0xC4, 0xC8, 0xCC}
+
+
+def _jpeg_size(data: bytes) -> Optional[Tuple[int, int]]:
+    at = 2
+    while at + 4 <= len(data):
+        if data[at] != 0xFF:
+            return None
+        marker = data[at + 1]
+        if marker == 0xFF:                      # fill byte
+            at += 1
+            continue
+        if marker in (0x01, 0xD8) or 0xD0 <= marker <= 0xD7:
+            at += 2
+            continue
+        if marker in (0xD9, 0xDA):              # end of image, start of scan: no frame header before
+            return None
+        length = struct.unpack(">H", data[at + 2:at + 4])[0]
+        if marker in _JPEG_FRAMES and at + 9 <= len(data):
+            height, width = struct.unpack(">HH", data[at + 5:at + 9])
+            return (width, height) if height else None     # 0: the height comes later (DNL)
+        at += 2 + length
+    return None
+
+
+def _read_bytes(path) -> bytes:
+    """The bytes of a regular file; anything else (a device, FIFO or socket, which
+    could be endless or block) is refused before a byte is read."""
+    try:
+        # Non-blocking: opening a FIFO would otherwise wait for a writer.
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0))
     except FileNotFoundError:
         raise ImageError("no such file") from None
     except PermissionError:
         raise ImageError("permission denied") from None
     except OSError as error:
         raise ImageError(f"cannot read: {error.strerror or error}") from None
+    try:
+        mode = os.fstat(fd).st_mode
+        if stat.S_ISDIR(mode):
+            raise ImageError("is a folder, not an image file")
+        if not stat.S_ISREG(mode):
+            kind = ("a device" if stat.S_ISCHR(mode) or stat.S_ISBLK(mode) else
+                    "a FIFO (named pipe)" if stat.S_ISFIFO(mode) else "a socket" if stat.S_ISSOCK(mode) else
+                    "a special file")
+            raise ImageError(f"{kind}, not a regular file; name an image file")
+        with os.fdopen(fd, "rb", closefd=False) as file:
+            return file.read()
+    except OSError as error:
+        raise ImageError(f"cannot read: {error.strerror or error}") from None
+    finally:
+        os.close(fd)
 
 
 def _channels(array: np.ndarray, bgr: bool) -> np.ndarray:
@@ -173,10 +276,15 @@ def _checked_depth(array: np.ndarray) -> np.ndarray:
     raise ImageError(f"unsupported sample type {array.dtype} (8 or 16 bits per channel are)")
 
 
-def _read_pillow(data: bytes) -> Tuple[np.ndarray, int]:
+def _read_pillow(data: bytes, limit: int) -> Tuple[np.ndarray, int]:
     Image = _import("PIL")
+    # Pillow's own limit must not refuse what this one allows (it refuses above twice
+    # its MAX_IMAGE_PIXELS); the sizes are checked here, before anything is decoded.
+    if Image.MAX_IMAGE_PIXELS is not None and 2 * Image.MAX_IMAGE_PIXELS < limit:
+        Image.MAX_IMAGE_PIXELS = (limit + 1) // 2
     try:
         with Image.open(io.BytesIO(data)) as im:
+            _check_size(*im.size, limit)
             im.load()
             orientation = _pillow_orientation(im)
             mode = im.mode
@@ -214,9 +322,19 @@ def _pillow_orientation(im) -> int:
         return 1
 
 
+def _imdecode(cv2, data: bytes):
+    """OpenCV's decoder, its failures as ImageError (it raises cv2.error where it runs out
+    of memory or meets a layout it cannot handle)."""
+    try:
+        return cv2.imdecode(np.frombuffer(data, np.uint8), cv2.IMREAD_UNCHANGED)
+    except cv2.error as error:
+        text = str(error).strip().splitlines()[-1] if str(error).strip() else type(error).__name__
+        raise ImageError(f"cannot decode: {text}") from None
+
+
 def _read_png16(data: bytes) -> Tuple[np.ndarray, int]:
     cv2 = _import("cv2")
-    array = cv2.imdecode(np.frombuffer(data, np.uint8), cv2.IMREAD_UNCHANGED)
+    array = _imdecode(cv2, data)
     if array is None:
         raise ImageError("corrupt or truncated PNG data")
     orientation = 1
@@ -232,17 +350,21 @@ def _read_png16(data: bytes) -> Tuple[np.ndarray, int]:
 
 def _read_opencv(data: bytes, what: str) -> np.ndarray:
     cv2 = _import("cv2")
-    array = cv2.imdecode(np.frombuffer(data, np.uint8), cv2.IMREAD_UNCHANGED)
+    array = _imdecode(cv2, data)
     if array is None:
         raise ImageError(f"corrupt or unsupported {what} data")
     return _channels(_checked_depth(array), bgr=True)
 
 
-def _read_tiff(data: bytes) -> Tuple[np.ndarray, int]:
+def _read_tiff(data: bytes, limit: int) -> Tuple[np.ndarray, int]:
     tifffile = _import("tifffile")
     try:
         with tifffile.TiffFile(io.BytesIO(data)) as tif:
             page = tif.pages[0]
+            _check_size(int(page.imagewidth), int(page.imagelength), limit)
+            if np.dtype(page.dtype).kind == "f":
+                raise ImageError(f"float TIFF is not supported ({np.dtype(page.dtype).itemsize * 8}-bit floating-"
+                                 f"point samples); save it with 8 or 16 bits per channel")
             tag = page.tags.get(_TIFF_ORIENTATION)
             orientation = int(tag.value) if tag is not None else 1
             deep = page.dtype == np.uint16
@@ -257,7 +379,7 @@ def _read_tiff(data: bytes) -> Tuple[np.ndarray, int]:
     if array is None and not deep:
         # A compression or layout tifffile leaves to imagecodecs: Pillow's libtiff decodes
         # 8-bit files and knows their alpha (OpenCV would premultiply unassociated alpha).
-        array, _ = _read_pillow(data)
+        array, _ = _read_pillow(data, limit)
     elif array is None:
         # 16 bits: OpenCV's libtiff returns the samples as stored.
         array = _read_opencv(data, "TIFF")
@@ -304,28 +426,39 @@ def _unpremultiply(array: np.ndarray) -> np.ndarray:
     return np.concatenate([np.clip(straight, 0, top).astype(array.dtype), array[..., -1:]], axis=2)
 
 
-def read_image(path) -> np.ndarray:
-    """An image file as H x W x 3|4 ``uint8`` or ``uint16``, upright; raises :class:`ImageError`."""
+def read_image(path, max_pixels: Optional[int] = None) -> np.ndarray:
+    """An image file as H x W x 3|4 ``uint8`` or ``uint16``, upright; raises :class:`ImageError`.
+
+    Images declaring more than ``max_pixels`` pixels (see :func:`max_pixels_limit`)
+    are refused before they are decoded."""
+    limit = max_pixels_limit(max_pixels)
     data = _read_bytes(path)
     if not data:
         raise ImageError("empty file")
+    size = declared_size(data)
+    if size is not None:
+        _check_size(*size, limit)
     kind = _sniff(data[:16])
-    if kind == "PNG" and len(data) > 25 and data[12:16] == b"IHDR" and data[24] == 16:
-        array, orientation = _read_png16(data)
-    elif kind == "TIFF":
-        array, orientation = _read_tiff(data)
-    else:
-        array, orientation = _read_pillow(data)
-    return np.ascontiguousarray(orient(array, orientation))
+    try:
+        if kind == "PNG" and len(data) > 25 and data[12:16] == b"IHDR" and data[24] == 16:
+            array, orientation = _read_png16(data)
+        elif kind == "TIFF":
+            array, orientation = _read_tiff(data, limit)
+        else:
+            array, orientation = _read_pillow(data, limit)
+        return np.ascontiguousarray(orient(array, orientation))
+    except MemoryError:
+        shown = f" ({size[0]} x {size[1]} pixels)" if size is not None else ""
+        raise ImageError(f"not enough memory to decode the image{shown}") from None
 
 
-def read_mask(path) -> np.ndarray:
+def read_mask(path, max_pixels: Optional[int] = None) -> np.ndarray:
     """A mask file as h x w: ``uint8`` (0..255) from 8-bit files, ``float32`` (0..1) from 16-bit ones.
 
     Grey images are used as they are; colour images by their luma
     (0.299 R + 0.587 G + 0.114 B). Alpha is ignored.
     """
-    image = read_image(path)
+    image = read_image(path, max_pixels)
     rgb = image[..., :3]
     if (rgb[..., 0] == rgb[..., 1]).all() and (rgb[..., 1] == rgb[..., 2]).all():
         grey = rgb[..., 0].astype(np.float32)
@@ -371,14 +504,55 @@ def encode(image: np.ndarray, fmt: str, quality: Optional[int] = None) -> bytes:
     return buffer.getvalue()
 
 
+# Temporary files being written, by name: removed by remove_partial_files() when
+# the process must stop at once (a second Ctrl-C, SIGTERM) while threads write.
+_partial_lock = threading.Lock()
+_partial: set = set()
+
+
+def remove_partial_files() -> None:
+    """Remove every temporary file a write_image call in progress has made. For a process
+    about to end at once: the calls are not told, and later ones still run."""
+    with _partial_lock:
+        names = list(_partial)
+    for name in names:
+        try:
+            os.unlink(name)
+        except OSError:
+            pass
+
+
+def _create_temporary(folder: Path, name: str) -> Tuple[int, str]:
+    """A new file .NAME.RANDOM.part in `folder`, listed in _partial before it exists (so no
+    moment passes in which it exists unlisted)."""
+    while True:
+        temporary = str(folder / f".{name}.{secrets.token_hex(4)}.part")
+        with _partial_lock:
+            _partial.add(temporary)
+        try:
+            return os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o600), \
+                temporary
+        except FileExistsError:
+            _forget(temporary)
+        except BaseException:
+            _forget(temporary)
+            raise
+
+
+def _forget(temporary: str) -> None:
+    with _partial_lock:
+        _partial.discard(temporary)
+
+
 def write_image(path, image: np.ndarray, quality: Optional[int] = None) -> None:
     """Write an image in the format its file name asks for, through a temporary file in the same
-    folder (a failed write leaves no partial file). Raises :class:`ImageError`."""
+    folder: a failed or interrupted write (KeyboardInterrupt included) leaves no partial file.
+    Raises :class:`ImageError`."""
     path = Path(path)
     data = encode(image, format_of(path), quality)
     folder = path.parent if str(path.parent) else Path(".")
     try:
-        handle, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".part", dir=folder)
+        handle, temporary = _create_temporary(folder, path.name)
     except FileNotFoundError:
         raise ImageError(f"cannot write: folder {folder} does not exist") from None
     except PermissionError:
@@ -390,14 +564,18 @@ def write_image(path, image: np.ndarray, quality: Optional[int] = None) -> None:
             file.write(data)
         os.chmod(temporary, 0o666 & ~_UMASK)
         os.replace(temporary, path)
-    except OSError as error:
+    except BaseException as error:
         try:
             os.unlink(temporary)
         except OSError:
             pass
+        _forget(temporary)
+        if not isinstance(error, OSError):
+            raise
         if isinstance(error, IsADirectoryError):
             raise ImageError("cannot write: a folder of that name exists") from None
         raise ImageError(f"cannot write: {error.strerror or error}") from None
+    _forget(temporary)
 
 
 def _umask() -> int:
