@@ -121,9 +121,12 @@ ZV_STAMP_LANES(
 
     ZV_INLINE V chroma_of(V a, V b) { return sqrt_l(mul_add(a, a, mul(b, b))); }
 
-    // The root for every lane: the lanes at or below the threshold are not
-    // taken (xyz_to_lab_component selects the linear segment there).
-    ZV_INLINE V cbrt_above(V value, float) { return cbrt_l(value); })
+    // The root for every lane; the lanes at or below the threshold are not
+    // taken (xyz_to_lab_component selects the linear segment there). Those
+    // above it are positive, normal and finite: the decode's clamp keeps the
+    // linear RGB values at or below 1 (NaN and negative values take the
+    // linear segments, and fail the threshold), so X, Y and Z stay near 1.
+    ZV_INLINE V cbrt_above(V value, float) { return cbrt_normal(value); })
 
 // The Lab arithmetic around those words, the same in every namespace.
 ZV_STAMP_ALL(

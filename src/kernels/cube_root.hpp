@@ -3,27 +3,26 @@
 // same bits with every C library (library cbrtf implementations differ in
 // the last bit, some of them for one input in ten).
 //
-// It returns what a correctly rounded cbrtf returns for every float: ±0,
+// cbrt_l returns what a correctly rounded cbrtf returns for every float: ±0,
 // ±infinity and NaN as they are, negative values the negated root of their
-// magnitude, subnormals their (normal) root. The one algorithm serves every
-// form; a form computes all its lanes with no branch and no library call.
+// magnitude, subnormals their (normal) root. cbrt_normal is its core, for
+// positive normal finite values (what the Lab conversion's lanes take). The
+// one algorithm serves every form; the lane forms compute all their lanes
+// with no branch and no library call.
 //
-//  1. An estimate of x^(-1/3) from the bits of x (the exponent divided by
-//     three by the float conversion of the bits), then two Newton steps in
-//     float: relative error below 2^-16. Subnormal inputs are scaled by 2^24
-//     first (the root then by 2^-8, both exact).
-//  2. In double lanes: the root x r^2 and one Newton step with the slope
-//     taken from r (no division): relative error below 2^-29.
+//  1. An estimate r0 of x^(-1/3) from the bits of x (the exponent divided
+//     by three by the float conversion of the bits; within 3.5 %), corrected
+//     by a series in float: relative error below 2^-21; the root x r^2.
+//  2. In double lanes: one Newton step on the root, with the slope taken
+//     from r (no division): relative error about 2^-39.
 //  3. That value rounded to 25 significant bits (Veltkamp's split). The
 //     25-bit grid holds the floats and the midpoints between them, and the
 //     estimate is closer to the true root than a quarter of a float's spacing,
 //     so: if it rounded onto a float, that float is the correctly rounded
 //     root; if it rounded onto a midpoint m, the root lies within half a
-//     spacing of m on one side, and x > m^3 says which. m has 25 bits, so m^2
-//     is exact in a double, m^3 = p + e exactly with p = m^2 m rounded and e
-//     its fused remainder, and x - p is exact (p lies within a factor of two of
-//     x): x > m^3 exactly when x - p > e. (x never equals m^3: the cube of
-//     a midpoint needs more bits than a float has.)
+//     spacing of m on one side, and x > m^3 says which, decided exactly in
+//     doubles (cube_exact_d). (x never equals m^3: the cube of a midpoint
+//     needs more bits than a float has.)
 //  4. The grid point moved by 2^-30 of itself toward the side found (a float
 //     does not move off itself) and rounded to float.
 //
@@ -35,35 +34,127 @@
 #include "lanes.hpp"
 
 ZV_STAMP_ALL(
-    // Steps 2 to 4 on double lanes: x (normal) and the estimate r of x^(-1/3).
-    ZV_INLINE VD cbrt_round_d(VD x, VD r) {
-        const VD r2 = mul_d(r, r);
-        const VD root = mul_d(x, r2);
-        const VD excess = fmsub_d(mul_d(root, root), root, x);  // root^3 - x
-        const VD refined = sub_d(root, mul_d(excess, mul_d(r2, splat_d(1.0 / 3.0))));
-        const VD spread = mul_d(refined, splat_d(268435457.0));  // 2^28 + 1
-        const VD grid = sub_d(spread, sub_d(spread, refined));   // 25 significant bits
-        const VD square = mul_d(grid, grid);
-        const VD cube = mul_d(square, grid);
-        const VD cube_rest = fmsub_d(square, grid, cube);
-        const MD above = gt_d(sub_d(x, cube), cube_rest);
-        return mul_d(grid, select_d(above, splat_d(1.0 + 0x1p-30), splat_d(1.0 - 0x1p-30)));
+    // About a third of a non-negative integer: exactly in zv_scalar, through
+    // float (within a few units) in the lanes, which have no integer division.
+    ZV_INLINE VI third_i(VI a) {
+        if constexpr (kLanes == 1) return a / 3;
+        else return trunc_i(mul(to_float(a), splat(1.0f / 3.0f)));
     }
 
+    // Estimates, whose rounding does not matter, use the fused multiply-add
+    // where the target has it; zv_scalar, which also runs on processors
+    // without FMA (where std::fma is a library call), rounds twice instead.
+    ZV_INLINE V mul_add_estimate(V a, V b, V c) {
+        if constexpr (kLanes == 1) return add(mul(a, b), c);
+        else return mul_add(a, b, c);
+    }
+    ZV_INLINE VD mul_sub_estimate_d(VD a, VD b, VD c) {  // a b - c
+        if constexpr (kLanes == 1) return sub_d(mul_d(a, b), c);
+        else return fmsub_d(a, b, c);
+    }
+    ZV_INLINE VD neg_mul_add_estimate_d(VD a, VD b, VD c) {  // c - a b
+        if constexpr (kLanes == 1) return sub_d(c, mul_d(a, b));
+        else return fnmadd_d(a, b, c);
+    }
+
+    // m^3 = high + low exactly, for m of at most 25 significant bits: m^2 is
+    // exact (50 bits); with a fused multiply-add, high = m^2 m rounded and low
+    // its remainder; without, m^2 split into two halves of 25 bits (Veltkamp)
+    // whose products with m are exact.
+    ZV_INLINE void cube_exact_d(VD m, VD& high, VD& low) {
+        const VD square = mul_d(m, m);
+        if constexpr (kLanes == 1) {
+            const VD spread = mul_d(square, splat_d(268435457.0));  // 2^28 + 1
+            const VD upper = sub_d(spread, sub_d(spread, square));
+            high = mul_d(upper, m);
+            low = mul_d(sub_d(square, upper), m);
+        } else {
+            high = mul_d(square, m);
+            low = fmsub_d(square, m, high);
+        }
+    }
+
+    // Step 2: the estimate of the root refined by a Newton step, on double
+    // lanes; the slope is r^2 / 3 (the inverse of the cube's derivative).
+    ZV_INLINE VD refine_d(VD x, VD root, VD slope) {
+        const VD excess = mul_sub_estimate_d(mul_d(root, root), root, x);  // root^3 - x
+        return neg_mul_add_estimate_d(excess, slope, root);
+    }
+
+    // Step 3: rounded to 25 significant bits.
+    ZV_INLINE VD grid_d(VD refined) {
+        const VD spread = mul_d(refined, splat_d(268435457.0));  // 2^28 + 1
+        return sub_d(spread, sub_d(spread, refined));
+    }
+
+    // Step 4: x > grid^3 exactly when x - high > low (x - high is exact: high
+    // lies within a factor of two of x); the grid point moved toward that side.
+    ZV_INLINE VD round_side_d(VD x, VD grid) {
+        VD high, low;
+        cube_exact_d(grid, high, low);
+        const MD above = gt_d(sub_d(x, high), low);
+        return mul_d(grid, select_d(above, splat_d(1.0 + 0x1p-30), splat_d(1.0 - 0x1p-30)));
+    })
+
+ZV_STAMP_LANES(
+    ZV_INLINE VD cbrt_round_d(VD x, VD root, VD slope) { return round_side_d(x, grid_d(refine_d(x, root, slope))); })
+
+namespace zv_scalar {
+// One value at a time: the estimate rounds to the right float unless it lies
+// within its error bound of a midpoint; only then (rarely) steps 3 and 4. A
+// midpoint's double has 1 followed by 28 zeros in the 29 bits below a float's
+// precision; "near" is within 2^18 units of those bits (about 2^-34 of the
+// value, against an error below 2^-39).
+ZV_INLINE VD cbrt_round_d(VD x, VD root, VD slope) {
+    const double refined = refine_d(x, root, slope);
+    uint64_t bits;
+    std::memcpy(&bits, &refined, sizeof bits);
+    if ((bits & 0x1FFFFFFFu) - (0x10000000u - 0x40000u) >= 0x80000u) return refined;
+    return round_side_d(x, grid_d(refined));
+}
+}  // namespace zv_scalar
+
+ZV_STAMP_ALL(
+    // The root of a positive normal finite x (other lanes give unspecified
+    // values, never a trap).
+    ZV_INLINE V cbrt_normal(V x) {
+        // r0 = 0x54A232A8 - bits / 3, then r = r0 (1 - e)^(-1/3) for
+        // x r0^3 = 1 - e (|e| < 0.11), the series to e^5: 1 + e/3 + 2e^2/9
+        // + 14e^3/81 + 35e^4/243 + 91e^5/729.
+        const V r0 = from_bits(sub_i(splat_i(0x54A232A8), third_i(bits_of(x))));
+        const V e = sub(splat(1.0f), mul(mul(x, r0), mul(r0, r0)));
+        const V e2 = mul(e, e);
+        const V high = mul_add_estimate(e2, mul_add_estimate(e, splat(91.0f / 729.0f), splat(35.0f / 243.0f)),
+                                        mul_add_estimate(e, splat(14.0f / 81.0f), splat(2.0f / 9.0f)));
+        const V series = mul_add_estimate(e2, high, mul_add_estimate(e, splat(1.0f / 3.0f), splat(1.0f)));
+        const V r = mul(r0, series);
+        const V r2 = mul(r, r);
+        const V root = mul(x, r2), slope = mul(r2, splat(1.0f / 3.0f));
+        return narrow(cbrt_round_d(widen_lo(x), widen_lo(root), widen_lo(slope)),
+                      cbrt_round_d(widen_hi(x), widen_hi(root), widen_hi(slope)));
+    })
+
+// Every float: the sign, subnormals (scaled by 2^24, the root then by 2^-8,
+// both exact), zeros, infinities and NaN (x + x: x itself, a signalling NaN
+// quietened, as cbrtf returns them). The scalar form branches, the lane forms
+// select.
+namespace zv_scalar {
+ZV_INLINE V cbrt_l(V x) {
+    if (x >= 0x1p-126f && x < INFINITY) return cbrt_normal(x);  // the usual case first
+    const float magnitude = std::fabs(x);
+    if (!(magnitude > 0.0f && magnitude < INFINITY)) return x + x;
+    const float root =
+        magnitude < 0x1p-126f ? cbrt_normal(magnitude * 0x1p24f) * 0x1p-8f : cbrt_normal(magnitude);
+    return std::copysign(root, x);
+}
+}  // namespace zv_scalar
+
+ZV_STAMP_LANES(
     ZV_INLINE V cbrt_l(V x) {
         const V magnitude = abs_l(x);
         const M subnormal = lt(magnitude, splat(0x1p-126f));
-        const V normal = select(subnormal, mul(magnitude, splat(0x1p24f)), magnitude);
-        // x^(-1/3) from the bits: 0x54A232A8 - bits / 3.
-        const V third = mul(to_float(bits_of(normal)), splat(1.0f / 3.0f));
-        V r = from_bits(sub_i(splat_i(0x54A232A8), trunc_i(third)));
-        for (int step = 0; step < 2; ++step) {  // r += r (1 - x r^3) / 3
-            const V cube = mul(mul(mul(normal, r), r), r);
-            r = mul_add(mul(r, splat(1.0f / 3.0f)), sub(splat(1.0f), cube), r);
-        }
-        V root = narrow(cbrt_round_d(widen_lo(normal), widen_lo(r)), cbrt_round_d(widen_hi(normal), widen_hi(r)));
+        V root = cbrt_normal(select(subnormal, mul(magnitude, splat(0x1p24f)), magnitude));
         root = select(subnormal, mul(root, splat(0x1p-8f)), root);
         const V signed_root = from_bits(or_i(bits_of(root), and_i(bits_of(x), splat_i(INT32_MIN))));
-        // Zeros, infinities and NaN: x itself (x + x quiets a signalling NaN, as cbrtf does).
         return select(mand(gt(magnitude, splat(0.0f)), lt(magnitude, splat(INFINITY))), signed_root, add(x, x));
     })

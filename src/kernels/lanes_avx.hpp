@@ -251,6 +251,7 @@ ZV_INLINE VD splat_d(double x) { return _mm256_set1_pd(x); }
 ZV_INLINE VD add_d(VD a, VD b) { return _mm256_add_pd(a, b); }
 ZV_INLINE VD sub_d(VD a, VD b) { return _mm256_sub_pd(a, b); }
 ZV_INLINE VD mul_d(VD a, VD b) { return _mm256_mul_pd(a, b); }
+ZV_INLINE VD fnmadd_d(VD a, VD b, VD c) { return _mm256_fnmadd_pd(a, b, c); }
 ZV_INLINE VD fmsub_d(VD a, VD b, VD c) { return _mm256_fmsub_pd(a, b, c); }
 ZV_INLINE MD gt_d(VD a, VD b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
 ZV_INLINE VD select_d(MD m, VD t, VD f) { return _mm256_blendv_pd(f, t, m); }

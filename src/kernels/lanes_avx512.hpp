@@ -211,6 +211,7 @@ ZV_INLINE VD splat_d(double x) { return _mm512_set1_pd(x); }
 ZV_INLINE VD add_d(VD a, VD b) { return _mm512_add_pd(a, b); }
 ZV_INLINE VD sub_d(VD a, VD b) { return _mm512_sub_pd(a, b); }
 ZV_INLINE VD mul_d(VD a, VD b) { return _mm512_mul_pd(a, b); }
+ZV_INLINE VD fnmadd_d(VD a, VD b, VD c) { return _mm512_fnmadd_pd(a, b, c); }
 ZV_INLINE VD fmsub_d(VD a, VD b, VD c) { return _mm512_fmsub_pd(a, b, c); }
 ZV_INLINE MD gt_d(VD a, VD b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
 ZV_INLINE VD select_d(MD m, VD t, VD f) { return _mm512_mask_blend_pd(m, f, t); }

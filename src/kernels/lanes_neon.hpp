@@ -265,6 +265,7 @@ ZV_INLINE VD splat_d(double x) { return vdupq_n_f64(x); }
 ZV_INLINE VD add_d(VD a, VD b) { return vaddq_f64(a, b); }
 ZV_INLINE VD sub_d(VD a, VD b) { return vsubq_f64(a, b); }
 ZV_INLINE VD mul_d(VD a, VD b) { return vmulq_f64(a, b); }
+ZV_INLINE VD fnmadd_d(VD a, VD b, VD c) { return vfmsq_f64(c, a, b); }
 ZV_INLINE VD fmsub_d(VD a, VD b, VD c) { return vfmaq_f64(vnegq_f64(c), a, b); }
 ZV_INLINE MD gt_d(VD a, VD b) { return vcgtq_f64(a, b); }
 ZV_INLINE VD select_d(MD m, VD t, VD f) { return vbslq_f64(m, t, f); }

@@ -34,7 +34,7 @@
 //   VD, MD               double lanes (half of V's lanes; zv_scalar: one double), their mask
 //   widen_lo, widen_hi   the low and the high half of V's lanes as doubles (exact)
 //   narrow(lo, hi)       back to floats, rounded to nearest even (zv_scalar: lo only)
-//   splat_d add_d sub_d mul_d fmsub_d gt_d select_d   as the float words, on VD
+//   splat_d add_d sub_d mul_d fnmadd_d fmsub_d gt_d select_d   as the float words, on VD
 #pragma once
 
 #include <cmath>
@@ -107,6 +107,7 @@ ZV_INLINE VD splat_d(double x) { return x; }
 ZV_INLINE VD add_d(VD a, VD b) { return a + b; }
 ZV_INLINE VD sub_d(VD a, VD b) { return a - b; }
 ZV_INLINE VD mul_d(VD a, VD b) { return a * b; }
+ZV_INLINE VD fnmadd_d(VD a, VD b, VD c) { return std::fma(-a, b, c); }
 ZV_INLINE VD fmsub_d(VD a, VD b, VD c) { return std::fma(a, b, -c); }
 ZV_INLINE MD gt_d(VD a, VD b) { return a > b; }
 ZV_INLINE VD select_d(MD m, VD t, VD f) { return m ? t : f; }

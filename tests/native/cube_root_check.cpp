@@ -142,6 +142,9 @@ ZV_STAMP_LANES(
     void cbrt_block(const float* in, float* out) {
         for (int i = 0; i < kBlock; i += kLanes) store_f32(out + i, cbrt_l(load_f32(in + i, 0)), 0);
     }
+    void normal_block(const float* in, float* out) {
+        for (int i = 0; i < kBlock; i += kLanes) store_f32(out + i, cbrt_normal(load_f32(in + i, 0)), 0);
+    }
     void pow_block(const float* in, float* out) {
         for (int i = 0; i < kBlock; i += kLanes) store_f32(out + i, pow_1_over_2_4_approx(load_f32(in + i, 0)), 0);
     }
@@ -162,6 +165,7 @@ struct LaneForm {
     const char* name;
     bool available;
     void (*cbrt)(const float*, float*);
+    void (*normal)(const float*, float*);
     void (*pow)(const float*, float*);
     void (*pow_reference)(const float*, float*);
 };
@@ -171,16 +175,16 @@ std::vector<LaneForm> lane_forms() {
 #if defined(ZV_X86_64)
     __builtin_cpu_init();
     const bool avx_fma = __builtin_cpu_supports("avx") && __builtin_cpu_supports("fma");
-    forms.push_back({"sse42", __builtin_cpu_supports("sse4.2") && avx_fma, zv_sse::cbrt_block, zv_sse::pow_block,
+    forms.push_back({"sse42", __builtin_cpu_supports("sse4.2") && avx_fma, zv_sse::cbrt_block, zv_sse::normal_block, zv_sse::pow_block,
                      zv_sse::pow_block_reference});
-    forms.push_back({"avx2", __builtin_cpu_supports("avx2") && avx_fma, zv_avx::cbrt_block, zv_avx::pow_block,
+    forms.push_back({"avx2", __builtin_cpu_supports("avx2") && avx_fma, zv_avx::cbrt_block, zv_avx::normal_block, zv_avx::pow_block,
                      zv_avx::pow_block_reference});
     forms.push_back({"avx512",
                      __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                          __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") && avx_fma,
-                     zv_avx512::cbrt_block, zv_avx512::pow_block, zv_avx512::pow_block_reference});
+                     zv_avx512::cbrt_block, zv_avx512::normal_block, zv_avx512::pow_block, zv_avx512::pow_block_reference});
 #elif defined(ZV_AARCH64)
-    forms.push_back({"neon", true, zv_neon::cbrt_block, zv_neon::pow_block, zv_neon::pow_block_reference});
+    forms.push_back({"neon", true, zv_neon::cbrt_block, zv_neon::normal_block, zv_neon::pow_block, zv_neon::pow_block_reference});
 #endif
     return forms;
 }
@@ -243,6 +247,10 @@ int main(int argc, char** argv) {
             form.cbrt(x, lanes.data());
             for (int i = 0; i < kBlock; ++i)
                 if (bits(lanes[i]) != bits(roots[i])) failures.add(form.name, x[i], lanes[i], roots[i]);
+            form.normal(x, lanes.data());  // the core, on the normal floats
+            for (int i = 0; i < kBlock; ++i)
+                if (bits(x[i]) >= 0x00800000u && bits(lanes[i]) != bits(roots[i]))
+                    failures.add(form.name, x[i], lanes[i], roots[i]);
         }
         checked += n;
     });
