@@ -4,7 +4,8 @@
 //     correct rounding (the root lies strictly between the cubes of the two
 //     midpoints around it) for every positive finite float, subnormals
 //     included; every lane form of this processor equal to the scalar form,
-//     bit for bit; the sign, zeros, infinities and NaN as cbrtf treats them.
+//     bit for bit, and so is every lane form's core (cbrt_normal) on the
+//     normal floats; the sign, zeros, infinities and NaN as cbrtf treats them.
 //  2. pow_1_over_2_4_approx, the 5/12 power of the sRGB encode, in every lane
 //     form: equal, bit for bit, to the per-lane split it replaces (frexpf,
 //     the exponent divided by 12 with a remainder, the table, a power of two),
@@ -17,7 +18,8 @@
 //
 // Also prints, for information, how often the C library's cbrtf differs from
 // the correctly rounded root over the Lab conversion's range (epsilon, 4].
-// Exits 1 on the first kind of failure found (after listing up to 10 cases).
+// First checks its own test of correct rounding (the root accepted, both
+// neighbours refused). Exits 1 on any failure (after listing up to 10 cases).
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -233,6 +235,14 @@ int main(int argc, char** argv) {
     std::printf("\n");
     Failures failures;
     std::vector<float> roots(kBlock), lanes(kBlock), reference(kBlock);
+
+    // The test of correct rounding itself: it accepts the root and refuses both neighbours.
+    for (float x : {8.0f, 2.0f, 0.5f, 1e-40f, 3e38f, 0.0088565f, 1.0f, 0.999999f, 7.99999f}) {
+        const float y = zv_scalar::cbrt_l(x);
+        if (!correctly_rounded(x, y) || correctly_rounded(x, std::nextafter(y, INFINITY)) ||
+            correctly_rounded(x, std::nextafter(y, 0.0f)))
+            failures.add("the rounding test itself", x, y, 0);
+    }
 
     // 1. Every positive finite float: the scalar root correctly rounded, every lane form equal.
     int64_t checked = 0;
