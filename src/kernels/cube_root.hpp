@@ -115,9 +115,8 @@ ZV_INLINE VD cbrt_round_d(VD x, VD root, VD slope) {
 }  // namespace zv_scalar
 
 ZV_STAMP_ALL(
-    // The root of a positive normal finite x (other lanes give unspecified
-    // values, never a trap).
-    ZV_INLINE V cbrt_normal(V x) {
+    // x^(-1/3) to about 2^-21, for a positive normal finite x.
+    ZV_INLINE V inverse_cbrt_estimate(V x) {
         // r0 = 0x54A232A8 - bits / 3, then r = r0 (1 - e)^(-1/3) for
         // x r0^3 = 1 - e (|e| < 0.11), the series to e^5: 1 + e/3 + 2e^2/9
         // + 14e^3/81 + 35e^4/243 + 91e^5/729.
@@ -127,11 +126,48 @@ ZV_STAMP_ALL(
         const V high = mul_add_estimate(e2, mul_add_estimate(e, splat(91.0f / 729.0f), splat(35.0f / 243.0f)),
                                         mul_add_estimate(e, splat(14.0f / 81.0f), splat(2.0f / 9.0f)));
         const V series = mul_add_estimate(e2, high, mul_add_estimate(e, splat(1.0f / 3.0f), splat(1.0f)));
-        const V r = mul(r0, series);
+        return mul(r0, series);
+    }
+
+    // The root of a positive normal finite x (other lanes give unspecified
+    // values, never a trap), through the double lanes in every lane.
+    ZV_INLINE V cbrt_normal_exact(V x) {
+        const V r = inverse_cbrt_estimate(x);
         const V r2 = mul(r, r);
         const V root = mul(x, r2), slope = mul(r2, splat(1.0f / 3.0f));
         return narrow(cbrt_round_d(widen_lo(x), widen_lo(root), widen_lo(slope)),
                       cbrt_round_d(widen_hi(x), widen_hi(root), widen_hi(slope)));
+    })
+
+namespace zv_scalar {
+ZV_INLINE V cbrt_normal(V x) { return cbrt_normal_exact(x); }
+}  // namespace zv_scalar
+
+// The lane forms first try floats alone: the Newton step's correction kept
+// apart from the root (root - correction, the residual root^3 - x evaluated
+// with fused multiply-adds to about 2^-43 of x), their sum rounded to float
+// with its rounding error known exactly (Fast2Sum). That sum is the correctly
+// rounded root unless it lies within about 2^-34 of a midpoint (its rounding
+// error near half a spacing) or the rounded sum is a power of two (whose
+// spacing below is half); a block with such a lane (a few in a hundred), or
+// with a value below 2^-100 (where the residual's terms lose bits as
+// subnormals), takes the double lanes instead.
+ZV_STAMP_LANES(
+    ZV_INLINE V cbrt_normal(V x) {
+        const V r = inverse_cbrt_estimate(x);
+        const V r2 = mul(r, r);
+        const V root = mul(x, r2), slope = mul(r2, splat(1.0f / 3.0f));
+        const V square = mul(root, root);
+        const V square_rest = fmsub(root, root, square);
+        const V excess = mul_add(square_rest, root, fmsub(square, root, x));  // root^3 - x
+        const V correction = mul(excess, slope);
+        const V sum = sub(root, correction);
+        const V rounding = sub(sub(root, sum), correction);  // (root - correction) - sum, exactly
+        const V power = from_bits(and_i(bits_of(sum), splat_i(0x7F800000)));
+        const V limit = mul(power, splat(0x1p-24f * (1.0f - 0x1p-9f)));  // half a spacing, less 2^-9 of it
+        if (any(gt(abs_l(rounding), limit)) || any(eq(sum, power)) || any(lt(x, splat(0x1p-100f))))
+            return cbrt_normal_exact(x);
+        return sum;
     })
 
 // Every float: the sign, subnormals (scaled by 2^24, the root then by 2^-8,

@@ -195,6 +195,7 @@ ZV_INLINE void lerp_rgb_pixels(const uint8_t* in, const uint8_t* layer, uint8_t*
 }
 
 // ---- bits and doubles (lanes_scalar.hpp) ---------------------------------------
+ZV_INLINE bool any(M m) { return m != 0; }
 ZV_INLINE VI bits_of(V a) { return _mm512_castps_si512(a); }
 ZV_INLINE V from_bits(VI a) { return _mm512_castsi512_ps(a); }
 ZV_INLINE VI and_i(VI a, VI b) { return _mm512_and_si512(a, b); }

@@ -238,6 +238,7 @@ ZV_INLINE void lerp_rgb_pixels(const uint8_t* in, const uint8_t* layer, uint8_t*
 // ---- bits and doubles (lanes_scalar.hpp) ---------------------------------------
 // The conversions round as their x86 counterparts do (toward zero for trunc_i,
 // to nearest even for narrow), and double arithmetic is IEEE on both.
+ZV_INLINE bool any(M m) { return vmaxvq_u32(m) != 0; }
 ZV_INLINE VI bits_of(V a) { return vreinterpretq_s32_f32(a); }
 ZV_INLINE V from_bits(VI a) { return vreinterpretq_f32_s32(a); }
 ZV_INLINE VI and_i(VI a, VI b) { return vandq_s32(a, b); }

@@ -28,6 +28,7 @@
 // Bits and doubles (the cube root and the power split of the colour code):
 //   bits_of, from_bits   a float's bits as an integer lane and back
 //   sub_i, to_float      (zv_scalar; the lane vocabularies have them already)
+//   any(m)               whether any lane of a mask is set
 //   and_i, or_i          bitwise and, or of integer lanes
 //   trunc_i              float to 32-bit integer, rounded toward zero (in range)
 //   lookup16(t, i)       t[i] per lane, i in 0..15, t 16 floats
@@ -81,6 +82,7 @@ ZV_INLINE V cap_one(V x) { return 1.0f < x ? 1.0f : x; }
 ZV_INLINE V cap_one_lib(V x) { return std::fmin(x, 1.0f); }
 
 // ---- bits and doubles ----------------------------------------------------------
+ZV_INLINE bool any(M m) { return m; }
 ZV_INLINE VI bits_of(V a) {
     VI bits;
     std::memcpy(&bits, &a, sizeof bits);

@@ -276,6 +276,7 @@ ZV_INLINE void lerp_rgb_pixels(const uint8_t* in, const uint8_t* layer, uint8_t*
 }
 
 // ---- bits and doubles (lanes_scalar.hpp) ---------------------------------------
+ZV_INLINE bool any(M m) { return _mm_movemask_ps(m) != 0; }
 ZV_INLINE VI bits_of(V a) { return _mm_castps_si128(a); }
 ZV_INLINE V from_bits(VI a) { return _mm_castsi128_ps(a); }
 ZV_INLINE VI and_i(VI a, VI b) { return _mm_and_si128(a, b); }

@@ -4,8 +4,8 @@
 //     correct rounding (the root lies strictly between the cubes of the two
 //     midpoints around it) for every positive finite float, subnormals
 //     included; every lane form of this processor equal to the scalar form,
-//     bit for bit, and so is every lane form's core (cbrt_normal) on the
-//     normal floats; the sign, zeros, infinities and NaN as cbrtf treats them.
+//     bit for bit, and so is every lane form's core (cbrt_normal, and its
+//     double lanes alone, cbrt_normal_exact) on the normal floats; the sign, zeros, infinities and NaN as cbrtf treats them.
 //  2. pow_1_over_2_4_approx, the 5/12 power of the sRGB encode, in every lane
 //     form: equal, bit for bit, to the per-lane split it replaces (frexpf,
 //     the exponent divided by 12 with a remainder, the table, a power of two),
@@ -147,6 +147,9 @@ ZV_STAMP_LANES(
     void normal_block(const float* in, float* out) {
         for (int i = 0; i < kBlock; i += kLanes) store_f32(out + i, cbrt_normal(load_f32(in + i, 0)), 0);
     }
+    void normal_exact_block(const float* in, float* out) {
+        for (int i = 0; i < kBlock; i += kLanes) store_f32(out + i, cbrt_normal_exact(load_f32(in + i, 0)), 0);
+    }
     void pow_block(const float* in, float* out) {
         for (int i = 0; i < kBlock; i += kLanes) store_f32(out + i, pow_1_over_2_4_approx(load_f32(in + i, 0)), 0);
     }
@@ -168,6 +171,7 @@ struct LaneForm {
     bool available;
     void (*cbrt)(const float*, float*);
     void (*normal)(const float*, float*);
+    void (*normal_exact)(const float*, float*);
     void (*pow)(const float*, float*);
     void (*pow_reference)(const float*, float*);
 };
@@ -177,16 +181,16 @@ std::vector<LaneForm> lane_forms() {
 #if defined(ZV_X86_64)
     __builtin_cpu_init();
     const bool avx_fma = __builtin_cpu_supports("avx") && __builtin_cpu_supports("fma");
-    forms.push_back({"sse42", __builtin_cpu_supports("sse4.2") && avx_fma, zv_sse::cbrt_block, zv_sse::normal_block, zv_sse::pow_block,
+    forms.push_back({"sse42", __builtin_cpu_supports("sse4.2") && avx_fma, zv_sse::cbrt_block, zv_sse::normal_block, zv_sse::normal_exact_block, zv_sse::pow_block,
                      zv_sse::pow_block_reference});
-    forms.push_back({"avx2", __builtin_cpu_supports("avx2") && avx_fma, zv_avx::cbrt_block, zv_avx::normal_block, zv_avx::pow_block,
+    forms.push_back({"avx2", __builtin_cpu_supports("avx2") && avx_fma, zv_avx::cbrt_block, zv_avx::normal_block, zv_avx::normal_exact_block, zv_avx::pow_block,
                      zv_avx::pow_block_reference});
     forms.push_back({"avx512",
                      __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                          __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") && avx_fma,
-                     zv_avx512::cbrt_block, zv_avx512::normal_block, zv_avx512::pow_block, zv_avx512::pow_block_reference});
+                     zv_avx512::cbrt_block, zv_avx512::normal_block, zv_avx512::normal_exact_block, zv_avx512::pow_block, zv_avx512::pow_block_reference});
 #elif defined(ZV_AARCH64)
-    forms.push_back({"neon", true, zv_neon::cbrt_block, zv_neon::normal_block, zv_neon::pow_block, zv_neon::pow_block_reference});
+    forms.push_back({"neon", true, zv_neon::cbrt_block, zv_neon::normal_block, zv_neon::normal_exact_block, zv_neon::pow_block, zv_neon::pow_block_reference});
 #endif
     return forms;
 }
@@ -258,6 +262,10 @@ int main(int argc, char** argv) {
             for (int i = 0; i < kBlock; ++i)
                 if (bits(lanes[i]) != bits(roots[i])) failures.add(form.name, x[i], lanes[i], roots[i]);
             form.normal(x, lanes.data());  // the core, on the normal floats
+            for (int i = 0; i < kBlock; ++i)
+                if (bits(x[i]) >= 0x00800000u && bits(lanes[i]) != bits(roots[i]))
+                    failures.add(form.name, x[i], lanes[i], roots[i]);
+            form.normal_exact(x, lanes.data());  // and its double lanes alone
             for (int i = 0; i < kBlock; ++i)
                 if (bits(x[i]) >= 0x00800000u && bits(lanes[i]) != bits(roots[i]))
                     failures.add(form.name, x[i], lanes[i], roots[i]);
