@@ -58,12 +58,9 @@ void decompose(float x, uint64_t& mantissa, int& exponent) {
 }
 
 int bit_length(unsigned __int128 v) {
-    int n = 0;
-    while (v) {
-        v >>= 1;
-        ++n;
-    }
-    return n;
+    const uint64_t high = static_cast<uint64_t>(v >> 64), low = static_cast<uint64_t>(v);
+    if (high) return 128 - __builtin_clzll(high);
+    return low ? 64 - __builtin_clzll(low) : 0;
 }
 
 // Sign of a 2^a - b 2^b, for nonzero a and b below 2^100.
