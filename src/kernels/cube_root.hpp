@@ -7,8 +7,7 @@
 // ±infinity and NaN as they are, negative values the negated root of their
 // magnitude, subnormals their (normal) root. cbrt_normal is its core, for
 // positive normal finite values (what the Lab conversion's lanes take). The
-// one algorithm serves every form; the lane forms compute all their lanes
-// with no branch and no library call.
+// lane forms compute all their lanes with no library call.
 //
 //  1. An estimate r0 of x^(-1/3) from the bits of x (the exponent divided
 //     by three by the float conversion of the bits; within 3.5 %), corrected
@@ -26,9 +25,14 @@
 //  4. The grid point moved by 2^-30 of itself toward the side found (a float
 //     does not move off itself) and rounded to float.
 //
-// The exhaustive check (tests/native/cube_root_check.cpp) compares every
-// positive float's root with an exact integer test of its rounding, and every
-// lane form with the scalar form.
+// Steps 3 and 4 are only needed where the estimate of step 2 lies near a
+// midpoint: the scalar form branches to them only then; the lane forms do
+// step 2 in floats first (cbrt_normal below) and take steps 2 to 4 in double
+// lanes only for a block with a lane near a midpoint (cbrt_normal_exact).
+// Every way gives the correctly rounded root, so every form gives the same
+// bits. The check tests/native/cube_root_check.cpp compares every positive
+// float's scalar root with an exact integer test of its rounding, and every
+// lane form (both ways) with the scalar form.
 #pragma once
 
 #include "lanes.hpp"
