@@ -5,15 +5,21 @@
     python benchmarks/bench_modes.py --kernels avx2 --repeat 9 --markdown
 
 For each mode, image kind and kernel the median time of --repeat calls at
-opacity 0.5 (foreground and background of the same kind) is printed as
+opacity 0.5 (foreground and background of the same kind), interleaved: each
+round calls every mode on every kernel (and every peer) once, so that a change
+of load on a shared machine touches all of them alike. It is printed as
 megapixels per second and as a multiple of the median time of np.add(bg, fg)
 on the same two arrays, which, like a blend call, reads two images and writes
 a new one: a measure of memory bandwidth. "avx512/sc" (or "avx2/sc", or
 "neon/sc" on aarch64) is the widest vector kernel's speed-up over the scalar kernel. Two RGB uint8 images at opacity 0.5 make
 `normal` take its integer path.
 
-Pillow and OpenCV, when installed, are timed on comparable operations as peers.
-The targets at the end are informational; nothing here fails.
+Pillow and OpenCV, when installed, are timed on comparable operations as peers,
+and skia-python (the bench extra) on its non-separable modes kHue, kColor and
+kLuminosity, the nearest to the LCH modes: a premultiplied source image drawn
+onto a raster surface (RGBA 8888 for the 8-bit kinds, RGBA F32 for the float
+ones), the draw only. The targets at the end are informational; nothing here
+fails.
 """
 import argparse
 import statistics
@@ -71,39 +77,89 @@ def kernel_available(name):
 
 
 def median_time(fn, repeat):
-    fn()                        # warm up: code, page tables, allocator
-    times = []
+    return interleaved_times({None: fn}, repeat)[None]
+
+
+def interleaved_times(calls, repeat):
+    """{key: median seconds}: a warm-up call each (code, page tables, allocator),
+    then `repeat` rounds that call each function once in turn."""
+    for fn in calls.values():
+        fn()
+    times = {key: [] for key in calls}
     for _ in range(repeat):
-        start = time.perf_counter()
-        out = fn()
-        times.append(time.perf_counter() - start)
-        del out
-    return statistics.median(times)
+        for key, fn in calls.items():
+            start = time.perf_counter()
+            out = fn()
+            times[key].append(time.perf_counter() - start)
+            del out
+            print(".", end="", file=sys.stderr, flush=True)
+    return {key: statistics.median(t) for key, t in times.items()}
 
 
-def peers(bg, fg, kind, repeat):
-    """Comparable operations in other libraries, where installed: {label: seconds}."""
+SKIA_MODES = ("kHue", "kColor", "kLuminosity")
+
+
+def skia_peers(bg, fg, kind):
+    """{label: draw}: skia's non-separable modes drawing fg (premultiplied) onto bg."""
+    try:
+        import skia
+    except ImportError:
+        return {}
+    c, dtype = KINDS[kind]
+    h, w = bg.shape[:2]
+
+    def rgba(img):
+        if c == 3:
+            full = 255 if dtype == np.uint8 else np.float32(255)
+            img = np.concatenate([img, np.full(img.shape[:2] + (1,), full, img.dtype)], axis=2)
+        return img
+
+    back, front = rgba(bg), rgba(fg).astype(np.float32)
+    front[..., :3] *= front[..., 3:] / 255                    # premultiplied
+    if dtype == np.uint8:
+        color_type, back_pixels = skia.kRGBA_8888_ColorType, back
+        front_pixels = np.round(front).astype(np.uint8)
+    else:
+        color_type = skia.kRGBA_F32_ColorType
+        back_pixels, front_pixels = (back / 255).astype(np.float32), (front / 255).astype(np.float32)
+    info = skia.ImageInfo.Make(w, h, color_type, skia.kPremul_AlphaType)
+    surface = skia.Surface.MakeRaster(info)
+    canvas = surface.getCanvas()
+    canvas.writePixels(info, np.ascontiguousarray(back_pixels).tobytes(), back_pixels.strides[0], 0, 0)
+    source = skia.Image.fromarray(np.ascontiguousarray(front_pixels), colorType=color_type,
+                                  alphaType=skia.kPremul_AlphaType)
+    sampling = skia.SamplingOptions()
+    draws = {}
+    for name in SKIA_MODES:
+        paint = skia.Paint(BlendMode=getattr(skia.BlendMode, name))
+        draws[f"skia {name}"] = (lambda p=paint: canvas.drawImage(source, 0, 0, sampling, p))
+    draws["_keep"] = lambda: (surface, canvas, source)         # the objects outlive the timing
+    return draws
+
+
+def peers(bg, fg, kind):
+    """Comparable operations in other libraries, where installed: {label: call}."""
     found = {}
     c, dtype = KINDS[kind]
-    if dtype != np.uint8:
-        return found
-    try:
-        from PIL import Image, ImageChops
-        mode = "RGBA" if c == 4 else "RGB"
-        a, b = Image.fromarray(bg, mode), Image.fromarray(fg, mode)
-        found["Pillow ImageChops.multiply"] = median_time(lambda: ImageChops.multiply(a, b), repeat)
-        found["Pillow ImageChops.screen"] = median_time(lambda: ImageChops.screen(a, b), repeat)
-        found["Pillow Image.blend 0.5"] = median_time(lambda: Image.blend(a, b, 0.5), repeat)
-        if c == 4:
-            found["Pillow Image.alpha_composite"] = median_time(lambda: Image.alpha_composite(a, b), repeat)
-    except ImportError:
-        pass
-    try:
-        import cv2
-        found["OpenCV multiply scale=1/255"] = median_time(lambda: cv2.multiply(bg, fg, scale=1 / 255), repeat)
-        found["OpenCV addWeighted 0.5"] = median_time(lambda: cv2.addWeighted(bg, 0.5, fg, 0.5, 0), repeat)
-    except ImportError:
-        pass
+    if dtype == np.uint8:
+        try:
+            from PIL import Image, ImageChops
+            mode = "RGBA" if c == 4 else "RGB"
+            a, b = Image.fromarray(bg, mode), Image.fromarray(fg, mode)
+            found["Pillow ImageChops.multiply"] = lambda: ImageChops.multiply(a, b)
+            found["Pillow ImageChops.screen"] = lambda: ImageChops.screen(a, b)
+            found["Pillow Image.blend 0.5"] = lambda: Image.blend(a, b, 0.5)
+            if c == 4:
+                found["Pillow Image.alpha_composite"] = lambda: Image.alpha_composite(a, b)
+        except ImportError:
+            pass
+        try:
+            import cv2
+            found["OpenCV multiply scale=1/255"] = lambda: cv2.multiply(bg, fg, scale=1 / 255)
+            found["OpenCV addWeighted 0.5"] = lambda: cv2.addWeighted(bg, 0.5, fg, 0.5, 0)
+        except ImportError:
+            pass
+    found.update(skia_peers(bg, fg, kind))
     return found
 
 
@@ -143,18 +199,26 @@ def main(argv=None):
     results = {}                 # (mode, kind, kernel) -> seconds
     add_time = {}
     peer_rows = []
+    peer_times = {}              # (label, kind) -> seconds
     for kind in kinds:
         bg, fg = make_image(rng, h, w, kind), make_image(rng, h, w, kind)
-        add_time[kind] = median_time(lambda: np.add(bg, fg), args.repeat)
+        calls = {("np.add",): lambda: np.add(bg, fg)}
         for mode in modes:
             fn = getattr(_zarvel, mode)
             for kernel in kernels:
-                results[mode, kind, kernel] = median_time(lambda: fn(bg, fg, OPACITY, kernel), args.repeat)
-                print(".", end="", file=sys.stderr, flush=True)
-        if not args.no_peers:
-            for label, sec in peers(bg, fg, kind, args.repeat).items():
-                peer_rows.append((label, kind, sec))
-        del bg, fg
+                calls[mode, kind, kernel] = (lambda fn=fn, k=kernel: fn(bg, fg, OPACITY, k))
+        found = {} if args.no_peers else peers(bg, fg, kind)
+        keep = found.pop("_keep", None)
+        calls.update({("peer", label): call for label, call in found.items()})
+        times = interleaved_times(calls, args.repeat)
+        add_time[kind] = times.pop(("np.add",))
+        for key, sec in times.items():
+            if key[0] == "peer":
+                peer_rows.append((key[1], kind, sec))
+                peer_times[key[1], kind] = sec
+            else:
+                results[key] = sec
+        del bg, fg, calls, found, keep
     print(file=sys.stderr)
 
     header = ["mode", "kind", "np.add ms"]
@@ -173,19 +237,44 @@ def main(argv=None):
                 row.append(f"{results[mode, kind, 'scalar'] / results[mode, kind, widest]:.1f}")
             rows.append(row)
     print_table(header, rows, args.markdown)
+    mpx_targets = mpx
 
     if peer_rows:
-        print("\npeers (same arrays, uint8 only):")
+        print("\npeers (same arrays):")
         print_table(["operation", "kind", "Mpx/s", "×add"],
                     [[label, kind, f"{mpx / sec:.1f}", f"{sec / add_time[kind]:.2f}"]
                      for label, kind, sec in peer_rows], args.markdown)
 
+    lch_rows = lch_comparison(results, peer_times, kernels)
+    if lch_rows:
+        print("\nLCH modes next to skia's non-separable modes (draw only, premultiplied source; "
+              "same run; ratio = zarvel Mpx/s / skia Mpx/s):")
+        print_table(["mode", "kind", "kernel", "Mpx/s"] + [f"/ {m}" for m in SKIA_MODES],
+                    [[m, kind, k, f"{mpx / t:.1f}"] + ratios for m, kind, k, t, ratios in lch_rows], args.markdown)
+
     print("\ntargets (informational):")
-    for line in targets(results, add_time):
+    for line in targets(results, add_time, mpx_targets):
         print("  " + line)
 
 
-def targets(results, add_time):
+def lch_comparison(results, peer_times, kernels):
+    """(mode, kind, kernel, seconds, [ratio to each skia mode]) for the LCH modes."""
+    rows = []
+    for (mode, kind, kernel), sec in results.items():
+        if not mode.startswith("lch_") or kernel not in kernels:
+            continue
+        ratios = []
+        for name in SKIA_MODES:
+            peer = peer_times.get((f"skia {name}", kind))
+            ratios.append("-" if peer is None else f"{peer / sec:.2f}")
+        rows.append((mode, kind, kernel, sec, ratios))
+    return rows
+
+
+LCH_TARGETS = {"avx512": 70, "avx2": 45}   # Mpx/s, one core, RGBA u8 and RGB f32
+
+
+def targets(results, add_time, mpx=1920 * 1080 / 1e6):
     def ratio_add(mode, kind, kernel="avx2"):
         t = results.get((mode, kind, kernel))
         return None if t is None or kind not in add_time else t / add_time[kind]
@@ -214,6 +303,16 @@ def targets(results, add_time):
             lines.append(f"avx2 >= {need}x scalar, {label} (RGBA u8, {len(speedups)} measured): "
                          f"lowest {worst} {speedups[worst]:.1f}x  {verdict(not low)}" +
                          (f"; below: {', '.join(f'{m} {s:.1f}x' for m, s in low.items())}" if low else ""))
+    for kernel, need in LCH_TARGETS.items():
+        speeds = {(m, kind): mpx / t for (m, kind, k), t in results.items()
+                  if k == kernel and m.startswith("lch_") and kind in ("rgba-u8", "rgb-f32")}
+        if not speeds:
+            lines.append(f"{kernel} LCH modes >= {need} Mpx/s (RGBA u8, RGB f32): not measured")
+            continue
+        low = {key: v for key, v in speeds.items() if v < need}
+        worst = min(speeds, key=speeds.get)
+        lines.append(f"{kernel} LCH modes >= {need} Mpx/s (RGBA u8, RGB f32; {len(speeds)} measured): lowest "
+                     f"{worst[0]} {worst[1]} {speeds[worst]:.1f}  {verdict(not low)}")
     return lines
 
 

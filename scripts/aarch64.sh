@@ -12,7 +12,9 @@
 #     3. the modules cross-compiled against them with g++ (build/aarch64/module)
 #        and with clang++ (build/aarch64/module-clang), warnings as errors, each
 #        with an importable tree in its site/ folder (the package from src/ with
-#        the ARM engine module).
+#        the ARM engine module);
+#     4. the cube root check (tests/native/cube_root_check.cpp) cross-compiled
+#        and run under qemu on a sample of the floats.
 # The test then runs against each build.
 #
 # Everything goes to build/aarch64 (ZARVEL_AARCH64_DIR picks another place);
@@ -139,6 +141,13 @@ for mode in zarvel.MODES:
         assert np.array_equal(getattr(_zarvel, mode)(bg, fg, 0.5, kernel), want), (mode, kernel)
 print('aarch64: the scalar-only build runs every kernel name as the scalar kernel')
 "
+
+# The colour code's own arithmetic on aarch64: the check program (the cube root
+# correctly rounded, the NEON forms equal to the scalar form) on every 997th float.
+say "the cube root check under qemu-aarch64 (every 997th float)"
+aarch64-linux-gnu-g++ -std=c++17 -O2 -ffp-contract=off -fno-strict-aliasing -Wall -Wextra -Werror \
+    -I "$ROOT/src/kernels" "$ROOT/tests/native/cube_root_check.cpp" -o "$OUT/cube_root_check"
+qemu-aarch64 -cpu "$ZARVEL_QEMU_CPU" -L "$SYSROOT" "$OUT/cube_root_check" --stride 997
 
 [[ $MODE == prepare ]] && exit 0
 

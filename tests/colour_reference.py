@@ -3,19 +3,22 @@
 All arithmetic is float32 in the kernels' order, fused multiply-adds emulated
 exactly, so each form is reproduced bit for bit:
 
-- the scalar form (`SCALAR`): fmaxf/fminf, fmodf, powf, cbrtf, hypotf;
+- the scalar form (`SCALAR`): fmaxf/fminf, fmodf, powf, hypotf;
 - the lane forms (`SSE`, `AVX`): compare-and-select minima and maxima, the
-  polynomial sRGB powers, cbrtf per lane, the other matrix summation order and
-  the fused chroma. The two lane widths differ only in `neq`: unordered (a NaN
+  polynomial sRGB powers, the other matrix summation order and the fused
+  chroma;
+- both: the correctly rounded cube root (`cbrt_rounded`, from float64 with an
+  exact decision near the midpoints between floats). The two lane widths differ only in `neq`: unordered (a NaN
   counts as non-zero) with 4 lanes, ordered with 8.
 
-The C library's single-precision functions are not all correctly rounded
-(cbrtf often is not), so they cannot be derived from float64 maths. NumPy's
+The C library's powf and hypotf are not guaranteed to be correctly rounded, so
+they cannot be derived from float64 maths. NumPy's
 float32 ufuncs call them on this platform; a probe against the library itself
 (through ctypes) confirms that at import and otherwise calls it directly.
 """
 import ctypes
 import ctypes.util
+from fractions import Fraction
 
 import numpy as np
 
@@ -33,14 +36,14 @@ LCH_FLAGS = {"lch_hue": (0, 0, 1), "lch_chroma": (0, 1, 0), "lch_color": (0, 1, 
 def _library():
     libm = ctypes.CDLL(ctypes.util.find_library("m"))
     calls = {}
-    for name, arity in (("powf", 2), ("cbrtf", 1), ("hypotf", 2)):
+    for name, arity in (("powf", 2), ("hypotf", 2)):
         fn = getattr(libm, name)
         fn.restype, fn.argtypes = ctypes.c_float, [ctypes.c_float] * arity
         calls[name] = np.vectorize(lambda *a, fn=fn: fn(*(float(x) for x in a)), otypes=[F])
-    ours = {"powf": np.power, "cbrtf": np.cbrt, "hypotf": np.hypot}
+    ours = {"powf": np.power, "hypotf": np.hypot}
     rng = np.random.default_rng(7)
     x = np.concatenate([rng.random(3000), rng.random(1000) * 200 - 100, [0, -0.0, np.inf, -np.inf, np.nan]]).astype(F)
-    probes = {"cbrtf": [(x,)], "powf": [(np.abs(x), F(2.4)), (np.abs(x), F(0.41666666))],
+    probes = {"powf": [(np.abs(x), F(2.4)), (np.abs(x), F(0.41666666))],
               "hypotf": [(x, np.roll(x, 1))]}
     with np.errstate(all="ignore"):
         for name, fn in calls.items():
@@ -50,6 +53,35 @@ def _library():
 
 
 LIB = _library()
+
+
+def cbrt_rounded(x):
+    """The cube root of float32 values, correctly rounded to float32 (ties cannot
+    occur). float64's root is within about 2^-52 of the true one, so rounding it
+    is right unless it lies within 2^-40 of a midpoint between two floats; those
+    few are decided exactly (x against the midpoint's cube, in fractions)."""
+    x = np.asarray(x, F)
+    mag = np.abs(x)
+    with np.errstate(all="ignore"):
+        y = np.cbrt(mag.astype(np.float64))
+        out = y.astype(F)
+        fd = out.astype(np.float64)
+        up = (fd + np.nextafter(out, F(np.inf)).astype(np.float64)) / 2
+        down = (fd + np.nextafter(out, F(0)).astype(np.float64)) / 2
+        usual = (mag > 0) & (mag < np.inf)
+        near_up = usual & (np.abs(y - up) <= y * 2.0 ** -40)
+        near_down = usual & (np.abs(y - down) <= y * 2.0 ** -40)
+    out = np.array(out, F, ndmin=1)
+    flat_mag, flat_up, flat_down = mag.reshape(-1), up.reshape(-1), down.reshape(-1)
+    flat = out.reshape(-1)
+    for i in np.flatnonzero(near_up.reshape(-1)):
+        if Fraction(float(flat_mag[i])) > Fraction(float(flat_up[i])) ** 3:
+            flat[i] = np.nextafter(flat[i], F(np.inf))
+    for i in np.flatnonzero(near_down.reshape(-1)):
+        if Fraction(float(flat_mag[i])) < Fraction(float(flat_down[i])) ** 3:
+            flat[i] = np.nextafter(flat[i], F(0))
+    out = np.copysign(out.reshape(np.shape(x)), x).astype(F)
+    return out if np.ndim(x) else out[()]
 
 
 def where(m, t, f):
@@ -245,7 +277,7 @@ EPS, KAPPA = F(0.008856452), F(903.2963)
 
 def lab_f(v):
     with np.errstate(invalid="ignore"):
-        return where(v > EPS, LIB["cbrtf"](v), fma(KAPPA, v, F(16)) / F(116))
+        return where(v > EPS, cbrt_rounded(v), fma(KAPPA, v, F(16)) / F(116))
 
 
 def lab_f_inv(v):

@@ -2,13 +2,15 @@
 //
 // Two forms share the constants and the Lab arithmetic. The scalar form uses
 // powf for the sRGB curves; the lane form replaces both powers by polynomials
-// (within 2e-5 of the exact powers) so that a block needs no library call
-// except frexpf/ldexpf per lane for the encode and cbrtf per lane. The lane
+// (within 2e-5 of the exact powers), with the exponent split of the encode
+// done in the lanes, so that a block needs no library call at all. Both forms
+// take Zarvel's own correctly rounded cube root (cube_root.hpp). The lane
 // decode clamps its power input and result to [0, 1], and the two forms sum
 // the matrix rows in different orders (last-bit differences).
 #pragma once
 
 #include "colour_hsv.hpp"
+#include "cube_root.hpp"
 
 constexpr float kSrgbDecodeThreshold = 0.04045f;
 constexpr float kSrgbEncodeThreshold = 0.0031308f;
@@ -20,43 +22,12 @@ constexpr float kLabKappa = 903.2963f;       // 24389 / 27
 constexpr float kWhiteX = 0.95047f;
 constexpr float kWhiteZ = 1.08883f;
 
-// 2^(5r/12), r = 0..11: the fractional part of the 5/12 power of 2^exponent.
-static const float scale_table[12] = {1.0f,        1.33483982f, 1.78179741f, 2.37841415f,
-                                      3.17480206f, 4.23785257f, 5.65685415f, 7.5509944f,
-                                      10.0793686f, 13.4543428f, 17.9593925f, 23.9729137f};
-
-// 2^(5 exponent / 12) for exponent = 12 quotient + remainder, remainder in 0..11.
-// The encode only sees values in (0, 1], so 5 quotient lies in -65..0 and the
-// power of two is a normal float: multiplying by it is exactly ldexpf, without
-// the library call that otherwise costs a third of an LCH blend.
-static ZV_INLINE float pow_5_12_scale(int remainder, int quotient) {
-    const int shift = 5 * quotient;
-    if (shift < -126) return std::ldexp(scale_table[remainder], shift);
-    const uint32_t bits = static_cast<uint32_t>(127 + shift) << 23;
-    float power;
-    std::memcpy(&power, &bits, sizeof power);
-    return scale_table[remainder] * power;
-}
-
-// frexpf of a finite value >= 0, from its bits: the mantissa in [0.5, 1) and
-// the exponent, or 0 and 0 for a zero. Identical to the library's result.
-static ZV_INLINE float frexp_nonnegative(float value, int* exponent) {
-    if (value == 0.0f || !(value < INFINITY)) {
-        *exponent = 0;
-        return value == 0.0f ? value : std::frexp(value, exponent);
-    }
-    int bias = 126;
-    if (value < 1.17549435e-38f) {  // subnormal: scale into the normal range first (exact)
-        value *= 33554432.0f;       // 2^25
-        bias += 25;
-    }
-    uint32_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    *exponent = static_cast<int>((bits >> 23) & 0xFF) - bias;
-    bits = (bits & 0x807FFFFFu) | (126u << 23);
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
+// 2^(5r/12), r = 0..11: the fractional part of the 5/12 power of 2^exponent
+// (padded to 16 entries for the lane lookup; the last four are never picked).
+alignas(64) static const float scale_table[16] = {1.0f,        1.33483982f, 1.78179741f, 2.37841415f,
+                                                  3.17480206f, 4.23785257f, 5.65685415f, 7.5509944f,
+                                                  10.0793686f, 13.4543428f, 17.9593925f, 23.9729137f,
+                                                  0.0f,        0.0f,        0.0f,        0.0f};
 
 namespace zv_scalar {
 
@@ -78,7 +49,7 @@ ZV_INLINE V row3(float c0, float c1, float c2, V v0, V v1, V v2) {
 
 ZV_INLINE V chroma_of(V a, V b) { return std::hypot(a, b); }
 
-ZV_INLINE V cbrt_above(V value, float threshold) { return value > threshold ? std::cbrt(value) : 0.0f; }
+ZV_INLINE V cbrt_above(V value, float threshold) { return value > threshold ? cbrt_l(value) : 0.0f; }
 
 }  // namespace zv_scalar
 
@@ -107,23 +78,26 @@ ZV_STAMP_LANES(
         return result;
     }
 
-    // value^(5/12) on [0, 1]: value = mantissa 2^exponent, split per lane; the
-    // power of 2^exponent comes from the table and an exact power of two.
+    // value^(5/12) on [0, 1] (NaN counts as 0): value = mantissa 2^exponent
+    // with the mantissa in [0.5, 1) (frexpf), exponent = 12 quotient +
+    // remainder with the remainder in 0..11; the power of 2^exponent is the
+    // table's entry for the remainder times 2^(5 quotient), an exact power of
+    // two (5 quotient lies in -65..0). All of it in the lanes: the exponent
+    // from the bits (subnormals scaled by 2^25 first), the quotient as
+    // floor((exponent + 1/2) / 12) (exact for these small integers), 2^(5
+    // quotient) built from its bits, the entry by a lookup.
     ZV_INLINE V pow_1_over_2_4_approx(V value) {
-        alignas(kVectorBytes) float lanes[kLanes], mantissas[kLanes], scales[kLanes];
-        store_f32(lanes, clamp01(value), 1);
-        for (int i = 0; i < kLanes; ++i) {
-            int exponent = 0;
-            mantissas[i] = frexp_nonnegative(lanes[i], &exponent);
-            int quotient = exponent / 12;
-            int remainder = exponent - 12 * quotient;
-            if (remainder < 0) {
-                remainder += 12;
-                quotient -= 1;
-            }
-            scales[i] = lanes[i] > 0.0f ? pow_5_12_scale(remainder, quotient) : 0.0f;
-        }
-        return clamp01(mul(pow_5_12_mantissa_poly(load_f32(mantissas, 1)), load_f32(scales, 1)));
+        const V x = clamp01(value);
+        const M subnormal = lt(x, splat(0x1p-126f));
+        const VI bits = bits_of(select(subnormal, mul(x, splat(0x1p25f)), x));
+        const V biased = mul(to_float(and_i(bits, splat_i(0x7F800000))), splat(0x1p-23f));
+        const V exponent = sub(biased, select(subnormal, splat(126.0f + 25.0f), splat(126.0f)));
+        const V mantissa = from_bits(or_i(and_i(bits, splat_i(0x007FFFFF)), splat_i(126 << 23)));
+        const V quotient = floor_l(mul(add(exponent, splat(0.5f)), splat(1.0f / 12.0f)));
+        const VI remainder = trunc_i(sub(exponent, mul(quotient, splat(12.0f))));
+        const V power = from_bits(trunc_i(mul(mul_add(quotient, splat(5.0f), splat(127.0f)), splat(0x1p23f))));
+        const V scale = select(gt(x, splat(0.0f)), mul(lookup16(scale_table, remainder), power), splat(0.0f));
+        return clamp01(mul(pow_5_12_mantissa_poly(mantissa), scale));
     }
 
     ZV_INLINE V srgb_to_linear(V value) {
@@ -147,13 +121,12 @@ ZV_STAMP_LANES(
 
     ZV_INLINE V chroma_of(V a, V b) { return sqrt_l(mul_add(a, a, mul(b, b))); }
 
-    // There is no vector cube root: the library's, lane by lane, where needed.
-    ZV_INLINE V cbrt_above(V value, float threshold) {
-        alignas(kVectorBytes) float lanes[kLanes], roots[kLanes];
-        store_f32(lanes, value, 1);
-        for (int i = 0; i < kLanes; ++i) roots[i] = lanes[i] > threshold ? std::cbrt(lanes[i]) : 0.0f;
-        return load_f32(roots, 1);
-    })
+    // The root for every lane; the lanes at or below the threshold are not
+    // taken (xyz_to_lab_component selects the linear segment there). Those
+    // above it are positive, normal and finite: the decode's clamp keeps the
+    // linear RGB values at or below 1 (NaN and negative values take the
+    // linear segments, and fail the threshold), so X, Y and Z stay near 1.
+    ZV_INLINE V cbrt_above(V value, float) { return cbrt_normal(value); })
 
 // The Lab arithmetic around those words, the same in every namespace.
 ZV_STAMP_ALL(

@@ -229,6 +229,34 @@ ZV_INLINE void lerp_rgb_pixels(const uint8_t* in, const uint8_t* layer, uint8_t*
     zv_sse::lerp_u8_8(in + 16, layer + 16, out + 16, alpha);
 }
 
+// ---- bits and doubles (lanes_scalar.hpp) ---------------------------------------
+ZV_INLINE bool any(M m) { return _mm256_movemask_ps(m) != 0; }
+ZV_INLINE VI bits_of(V a) { return _mm256_castps_si256(a); }
+ZV_INLINE V from_bits(VI a) { return _mm256_castsi256_ps(a); }
+ZV_INLINE VI and_i(VI a, VI b) { return _mm256_and_si256(a, b); }
+ZV_INLINE VI or_i(VI a, VI b) { return _mm256_or_si256(a, b); }
+ZV_INLINE VI trunc_i(V a) { return _mm256_cvttps_epi32(a); }
+// Two 8-entry permutes, chosen between by index bit 3.
+ZV_INLINE V lookup16(const float* table, VI index) {
+    const V low = _mm256_permutevar8x32_ps(_mm256_loadu_ps(table), index);
+    const V high = _mm256_permutevar8x32_ps(_mm256_loadu_ps(table + 8), index);
+    return _mm256_blendv_ps(low, high, _mm256_castsi256_ps(_mm256_slli_epi32(index, 28)));
+}
+
+using VD = __m256d;
+using MD = __m256d;
+ZV_INLINE VD widen_lo(V a) { return _mm256_cvtps_pd(_mm256_castps256_ps128(a)); }
+ZV_INLINE VD widen_hi(V a) { return _mm256_cvtps_pd(_mm256_extractf128_ps(a, 1)); }
+ZV_INLINE V narrow(VD lo, VD hi) { return _mm256_set_m128(_mm256_cvtpd_ps(hi), _mm256_cvtpd_ps(lo)); }
+ZV_INLINE VD splat_d(double x) { return _mm256_set1_pd(x); }
+ZV_INLINE VD add_d(VD a, VD b) { return _mm256_add_pd(a, b); }
+ZV_INLINE VD sub_d(VD a, VD b) { return _mm256_sub_pd(a, b); }
+ZV_INLINE VD mul_d(VD a, VD b) { return _mm256_mul_pd(a, b); }
+ZV_INLINE VD fnmadd_d(VD a, VD b, VD c) { return _mm256_fnmadd_pd(a, b, c); }
+ZV_INLINE VD fmsub_d(VD a, VD b, VD c) { return _mm256_fmsub_pd(a, b, c); }
+ZV_INLINE MD gt_d(VD a, VD b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
+ZV_INLINE VD select_d(MD m, VD t, VD f) { return _mm256_blendv_pd(f, t, m); }
+
 #include "lane_code.inc"
 }  // namespace zv_avx
 ZV_END_avx

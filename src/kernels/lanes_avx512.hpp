@@ -194,6 +194,29 @@ ZV_INLINE void lerp_rgb_pixels(const uint8_t* in, const uint8_t* layer, uint8_t*
     zv_avx::lerp_u8_16(in + 32, layer + 32, out + 32, alpha);
 }
 
+// ---- bits and doubles (lanes_scalar.hpp) ---------------------------------------
+ZV_INLINE bool any(M m) { return m != 0; }
+ZV_INLINE VI bits_of(V a) { return _mm512_castps_si512(a); }
+ZV_INLINE V from_bits(VI a) { return _mm512_castsi512_ps(a); }
+ZV_INLINE VI and_i(VI a, VI b) { return _mm512_and_si512(a, b); }
+ZV_INLINE VI or_i(VI a, VI b) { return _mm512_or_si512(a, b); }
+ZV_INLINE VI trunc_i(V a) { return _mm512_cvttps_epi32(a); }
+ZV_INLINE V lookup16(const float* table, VI index) { return _mm512_permutexvar_ps(index, _mm512_loadu_ps(table)); }
+
+using VD = __m512d;
+using MD = __mmask8;
+ZV_INLINE VD widen_lo(V a) { return _mm512_cvtps_pd(_mm512_castps512_ps256(a)); }
+ZV_INLINE VD widen_hi(V a) { return _mm512_cvtps_pd(_mm512_extractf32x8_ps(a, 1)); }
+ZV_INLINE V narrow(VD lo, VD hi) { return join(_mm512_cvtpd_ps(lo), _mm512_cvtpd_ps(hi)); }
+ZV_INLINE VD splat_d(double x) { return _mm512_set1_pd(x); }
+ZV_INLINE VD add_d(VD a, VD b) { return _mm512_add_pd(a, b); }
+ZV_INLINE VD sub_d(VD a, VD b) { return _mm512_sub_pd(a, b); }
+ZV_INLINE VD mul_d(VD a, VD b) { return _mm512_mul_pd(a, b); }
+ZV_INLINE VD fnmadd_d(VD a, VD b, VD c) { return _mm512_fnmadd_pd(a, b, c); }
+ZV_INLINE VD fmsub_d(VD a, VD b, VD c) { return _mm512_fmsub_pd(a, b, c); }
+ZV_INLINE MD gt_d(VD a, VD b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
+ZV_INLINE VD select_d(MD m, VD t, VD f) { return _mm512_mask_blend_pd(m, f, t); }
+
 #include "lane_code.inc"
 }  // namespace zv_avx512
 ZV_END_avx512

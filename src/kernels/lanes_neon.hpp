@@ -235,5 +235,41 @@ ZV_INLINE void lerp_rgb_pixels(const uint8_t* in, const uint8_t* layer, uint8_t*
     store_rgb4_bytes(out, vcombine_u8(vmovn_u16(lo), vmovn_u16(hi)));
 }
 
+// ---- bits and doubles (lanes_scalar.hpp) ---------------------------------------
+// The conversions round as their x86 counterparts do (toward zero for trunc_i,
+// to nearest even for narrow), and double arithmetic is IEEE on both.
+ZV_INLINE bool any(M m) { return vmaxvq_u32(m) != 0; }
+ZV_INLINE VI bits_of(V a) { return vreinterpretq_s32_f32(a); }
+ZV_INLINE V from_bits(VI a) { return vreinterpretq_f32_s32(a); }
+ZV_INLINE VI and_i(VI a, VI b) { return vandq_s32(a, b); }
+ZV_INLINE VI or_i(VI a, VI b) { return vorrq_s32(a, b); }
+ZV_INLINE VI trunc_i(V a) { return vcvtq_s32_f32(a); }
+// One byte lookup over the table's 64 bytes: lane i takes bytes 4 index .. 4 index + 3.
+ZV_INLINE V lookup16(const float* table, VI index) {
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(table);
+    uint8x16x4_t t;
+    t.val[0] = vld1q_u8(bytes);
+    t.val[1] = vld1q_u8(bytes + 16);
+    t.val[2] = vld1q_u8(bytes + 32);
+    t.val[3] = vld1q_u8(bytes + 48);
+    const uint32x4_t first = vshlq_n_u32(vreinterpretq_u32_s32(index), 2);
+    const uint32x4_t picks = vmlaq_u32(vdupq_n_u32(0x03020100u), first, vdupq_n_u32(0x01010101u));
+    return vreinterpretq_f32_u8(vqtbl4q_u8(t, vreinterpretq_u8_u32(picks)));
+}
+
+using VD = float64x2_t;
+using MD = uint64x2_t;
+ZV_INLINE VD widen_lo(V a) { return vcvt_f64_f32(vget_low_f32(a)); }
+ZV_INLINE VD widen_hi(V a) { return vcvt_high_f64_f32(a); }
+ZV_INLINE V narrow(VD lo, VD hi) { return vcvt_high_f32_f64(vcvt_f32_f64(lo), hi); }
+ZV_INLINE VD splat_d(double x) { return vdupq_n_f64(x); }
+ZV_INLINE VD add_d(VD a, VD b) { return vaddq_f64(a, b); }
+ZV_INLINE VD sub_d(VD a, VD b) { return vsubq_f64(a, b); }
+ZV_INLINE VD mul_d(VD a, VD b) { return vmulq_f64(a, b); }
+ZV_INLINE VD fnmadd_d(VD a, VD b, VD c) { return vfmsq_f64(c, a, b); }
+ZV_INLINE VD fmsub_d(VD a, VD b, VD c) { return vfmaq_f64(vnegq_f64(c), a, b); }
+ZV_INLINE MD gt_d(VD a, VD b) { return vcgtq_f64(a, b); }
+ZV_INLINE VD select_d(MD m, VD t, VD f) { return vbslq_f64(m, t, f); }
+
 #include "lane_code.inc"
 }  // namespace zv_neon

@@ -24,6 +24,18 @@
 //   cap_one(x)       the cap at 1 of divide, dodge, hard_light: scalar 1 < x ? 1 : x, lanes min_l(x, 1)
 //   cap_one_lib(x)   the cap at 1 of burn, vivid_light: scalar fminf(x, 1), lanes min_l(1, x)
 //                    (the two differ only in which operand a NaN gives back)
+//
+// Bits and doubles (the cube root and the power split of the colour code):
+//   bits_of, from_bits   a float's bits as an integer lane and back
+//   sub_i, to_float      (zv_scalar; the lane vocabularies have them already)
+//   any(m)               whether any lane of a mask is set
+//   and_i, or_i          bitwise and, or of integer lanes
+//   trunc_i              float to 32-bit integer, rounded toward zero (in range)
+//   lookup16(t, i)       t[i] per lane, i in 0..15, t 16 floats
+//   VD, MD               double lanes (half of V's lanes; zv_scalar: one double), their mask
+//   widen_lo, widen_hi   the low and the high half of V's lanes as doubles (exact)
+//   narrow(lo, hi)       back to floats, rounded to nearest even (zv_scalar: lo only)
+//   splat_d add_d sub_d mul_d fnmadd_d fmsub_d gt_d select_d   as the float words, on VD
 #pragma once
 
 #include <cmath>
@@ -68,4 +80,37 @@ ZV_INLINE V floor_l(V a) { return std::floor(a); }
 ZV_INLINE V sqrt_l(V a) { return std::sqrt(a); }
 ZV_INLINE V cap_one(V x) { return 1.0f < x ? 1.0f : x; }
 ZV_INLINE V cap_one_lib(V x) { return std::fmin(x, 1.0f); }
+
+// ---- bits and doubles ----------------------------------------------------------
+ZV_INLINE bool any(M m) { return m; }
+ZV_INLINE VI bits_of(V a) {
+    VI bits;
+    std::memcpy(&bits, &a, sizeof bits);
+    return bits;
+}
+ZV_INLINE V from_bits(VI bits) {
+    V a;
+    std::memcpy(&a, &bits, sizeof a);
+    return a;
+}
+ZV_INLINE VI sub_i(VI a, VI b) { return a - b; }
+ZV_INLINE V to_float(VI a) { return static_cast<float>(a); }
+ZV_INLINE VI and_i(VI a, VI b) { return a & b; }
+ZV_INLINE VI or_i(VI a, VI b) { return a | b; }
+ZV_INLINE VI trunc_i(V a) { return static_cast<VI>(a); }
+ZV_INLINE V lookup16(const float* table, VI index) { return table[index]; }
+
+using VD = double;
+using MD = bool;
+ZV_INLINE VD widen_lo(V a) { return a; }
+ZV_INLINE VD widen_hi(V a) { return a; }
+ZV_INLINE V narrow(VD lo, VD) { return static_cast<float>(lo); }
+ZV_INLINE VD splat_d(double x) { return x; }
+ZV_INLINE VD add_d(VD a, VD b) { return a + b; }
+ZV_INLINE VD sub_d(VD a, VD b) { return a - b; }
+ZV_INLINE VD mul_d(VD a, VD b) { return a * b; }
+ZV_INLINE VD fnmadd_d(VD a, VD b, VD c) { return std::fma(-a, b, c); }
+ZV_INLINE VD fmsub_d(VD a, VD b, VD c) { return std::fma(a, b, -c); }
+ZV_INLINE MD gt_d(VD a, VD b) { return a > b; }
+ZV_INLINE VD select_d(MD m, VD t, VD f) { return m ? t : f; }
 }  // namespace zv_scalar

@@ -275,6 +275,36 @@ ZV_INLINE void lerp_rgb_pixels(const uint8_t* in, const uint8_t* layer, uint8_t*
     lerp_u8_4(in + 8, layer + 8, out + 8, alpha);
 }
 
+// ---- bits and doubles (lanes_scalar.hpp) ---------------------------------------
+ZV_INLINE bool any(M m) { return _mm_movemask_ps(m) != 0; }
+ZV_INLINE VI bits_of(V a) { return _mm_castps_si128(a); }
+ZV_INLINE V from_bits(VI a) { return _mm_castsi128_ps(a); }
+ZV_INLINE VI and_i(VI a, VI b) { return _mm_and_si128(a, b); }
+ZV_INLINE VI or_i(VI a, VI b) { return _mm_or_si128(a, b); }
+ZV_INLINE VI trunc_i(V a) { return _mm_cvttps_epi32(a); }
+// Four in-lane permutes (index bits 0..1), chosen between by index bits 2 and 3.
+ZV_INLINE V lookup16(const float* table, VI index) {
+    const V bit2 = _mm_castsi128_ps(_mm_slli_epi32(index, 29)), bit3 = _mm_castsi128_ps(_mm_slli_epi32(index, 28));
+    const V t0 = _mm_permutevar_ps(_mm_loadu_ps(table), index), t1 = _mm_permutevar_ps(_mm_loadu_ps(table + 4), index);
+    const V t2 = _mm_permutevar_ps(_mm_loadu_ps(table + 8), index);
+    const V t3 = _mm_permutevar_ps(_mm_loadu_ps(table + 12), index);
+    return _mm_blendv_ps(_mm_blendv_ps(t0, t1, bit2), _mm_blendv_ps(t2, t3, bit2), bit3);
+}
+
+using VD = __m128d;
+using MD = __m128d;
+ZV_INLINE VD widen_lo(V a) { return _mm_cvtps_pd(a); }
+ZV_INLINE VD widen_hi(V a) { return _mm_cvtps_pd(_mm_movehl_ps(a, a)); }
+ZV_INLINE V narrow(VD lo, VD hi) { return _mm_movelh_ps(_mm_cvtpd_ps(lo), _mm_cvtpd_ps(hi)); }
+ZV_INLINE VD splat_d(double x) { return _mm_set1_pd(x); }
+ZV_INLINE VD add_d(VD a, VD b) { return _mm_add_pd(a, b); }
+ZV_INLINE VD sub_d(VD a, VD b) { return _mm_sub_pd(a, b); }
+ZV_INLINE VD mul_d(VD a, VD b) { return _mm_mul_pd(a, b); }
+ZV_INLINE VD fnmadd_d(VD a, VD b, VD c) { return _mm_fnmadd_pd(a, b, c); }
+ZV_INLINE VD fmsub_d(VD a, VD b, VD c) { return _mm_fmsub_pd(a, b, c); }
+ZV_INLINE MD gt_d(VD a, VD b) { return _mm_cmp_pd(a, b, _CMP_GT_OQ); }
+ZV_INLINE VD select_d(MD m, VD t, VD f) { return _mm_blendv_pd(f, t, m); }
+
 #include "lane_code.inc"
 }  // namespace zv_sse
 ZV_END_sse
