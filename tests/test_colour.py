@@ -12,13 +12,6 @@ IDS = [f"{np.dtype(bd).name}{cb}-{np.dtype(fd).name}{cf}" for bd, fd, cb, cf in 
 SPECIAL = np.array([np.nan, np.inf, -np.inf, -40, 0, 0.5, 127.5, 255, 300, 1e30], F)
 
 
-@pytest.fixture(params=["scalar", "sse42", "avx2"])
-def kernel(request):
-    if not _zarvel.kernel_available(request.param):
-        pytest.skip(f"kernel {request.param} not available")
-    return request.param
-
-
 def image(rng, n, c, dtype, special=False):
     if np.dtype(dtype) == np.uint8:
         img = rng.integers(0, 256, (1, n, c)).astype(np.uint8)

@@ -15,10 +15,9 @@ from typing import Any, Callable, Iterable, Optional, Sequence, Tuple
 import numpy as np
 
 from . import _engine
+from ._registry import KERNEL_NAMES, MODES
 
-MODES = tuple(name for name, _ in _engine.modes())
 _MODE_INDEX = {name: i for i, name in enumerate(MODES)}
-KERNEL_NAMES = ("auto", "scalar", "sse42", "avx2", "avx512", "neon")
 # Element types (kind, size) of images (the kernels' own are uint8 and float32)
 # and of masks, in either byte order.
 _IMAGE_TYPES = {("u", 1), ("u", 2), ("f", 4), ("f", 8)}

@@ -27,7 +27,7 @@ from .io import FORMATS, IMAGE_SUFFIXES, ImageError, MissingDependency, format_o
 
 KERNELS = tuple(kind.value for kind in zarvel.KernelKind)
 
-DESCRIPTION = "Blend image files with the 28 blend modes of an image editor."
+DESCRIPTION = f"Blend image files with the {len(zarvel.MODES)} blend modes of an image editor."
 
 EPILOG = """\
 commands:

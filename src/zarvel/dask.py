@@ -62,11 +62,12 @@ except ImportError as error:  # pragma: no cover - exercised only without the ex
 
 from . import _compose
 from ._compose import Layer
+from ._registry import PIXEL_GROUP
 
 __all__ = ["blend", "composite", "exact_chunks", "is_exact", "rechunk_exact"]
 
 # Pixels of a run boundary: the module's stages never straddle a multiple of this.
-RUN = 16
+RUN = PIXEL_GROUP
 
 
 def blend(background, foreground, mode: str = "normal", opacity: float = 1.0, *, mask=None,
