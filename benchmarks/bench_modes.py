@@ -9,8 +9,8 @@ opacity 0.5 (foreground and background of the same kind) is printed as
 megapixels per second and as a multiple of the median time of np.add(bg, fg)
 on the same two arrays, which, like a blend call, reads two images and writes
 a new one: a measure of memory bandwidth. "avx512/sc" (or "avx2/sc", or
-"neon/sc" on aarch64) is the widest vector kernel's speed-up over the scalar kernel. Two RGB uint8 images at opacity 0.5 make
-`normal` take its integer path.
+"neon/sc" on aarch64) is the widest vector kernel's speed-up over the scalar
+kernel. Two RGB uint8 images at opacity 0.5 make `normal` take its integer path.
 
 Pillow and OpenCV, when installed, are timed on comparable operations as peers.
 The targets at the end are informational; nothing here fails.
@@ -35,7 +35,10 @@ if not SEPARABLE:
     SEPARABLE = tuple(m for m in MODES if m != "normal" and not m.startswith(("hsv_", "hsl_", "lch_")))
 HSV_HSL = tuple(m for m in MODES if m.startswith(("hsv_", "hsl_")))
 
-KERNELS = ("scalar", "sse42", "avx2", "avx512", "neon")
+try:  # the build's kernel list; older builds without it had these
+    from zarvel._registry import KERNELS
+except ImportError:
+    KERNELS = ("scalar", "sse42", "avx2", "avx512", "neon")
 KINDS = {                       # name: (channels, dtype)
     "rgba-u8": (4, np.uint8),
     "rgb-u8": (3, np.uint8),
@@ -145,11 +148,12 @@ def main(argv=None):
     peer_rows = []
     for kind in kinds:
         bg, fg = make_image(rng, h, w, kind), make_image(rng, h, w, kind)
-        add_time[kind] = median_time(lambda: np.add(bg, fg), args.repeat)
+        add_time[kind] = median_time(lambda bg=bg, fg=fg: np.add(bg, fg), args.repeat)
         for mode in modes:
             fn = getattr(_zarvel, mode)
             for kernel in kernels:
-                results[mode, kind, kernel] = median_time(lambda: fn(bg, fg, OPACITY, kernel), args.repeat)
+                results[mode, kind, kernel] = median_time(
+                    lambda fn=fn, bg=bg, fg=fg, kernel=kernel: fn(bg, fg, OPACITY, kernel), args.repeat)
                 print(".", end="", file=sys.stderr, flush=True)
         if not args.no_peers:
             for label, sec in peers(bg, fg, kind, args.repeat).items():

@@ -280,13 +280,13 @@ def _same_view(a: np.ndarray, b: np.ndarray) -> bool:
             and a.__array_interface__["data"][0] == b.__array_interface__["data"][0])
 
 
-_TooHardError = getattr(getattr(np, "exceptions", np), "TooHardError")
+_TooHardError = getattr(np, "exceptions", np).TooHardError
 
 
 def _overlaps(a: np.ndarray, b: np.ndarray) -> bool:
     """Whether two arrays share memory (assumed so where that is too costly to decide)."""
     try:
-        return bool(np.shares_memory(a, b, max_work=10_000))
+        return bool(np.shares_memory(a, b, max_work=10_000))  # type: ignore[arg-type]  # NumPy takes any bound
     except _TooHardError:
         return True
 
