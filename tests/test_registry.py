@@ -27,8 +27,11 @@ from zarvel import _engine, _registry
 
 ROOT = Path(__file__).resolve().parent.parent
 STUB = ROOT / "src" / "zarvel" / "__init__.pyi"
-# The documents whose mode table and list of groups the modes must appear in.
-DOCUMENTS = [ROOT / "README.md", *sorted((ROOT / "docs").rglob("*.md"))]
+# The documents whose mode table and list of groups the modes must appear in
+# (Markdown or reStructuredText).
+DOCUMENTS = [ROOT / "README.md", *sorted(p for p in (ROOT / "docs").rglob("*") if p.suffix in (".md", ".rst"))]
+# A mode's table row: Markdown, or a reStructuredText grid or list table.
+TABLE_ROW = re.compile(r"^\| `(\w+)` \||^\| ``(\w+)`` +\||^\s*\* - ``(\w+)``", re.M)
 
 
 # ---- the checks ------------------------------------------------------------
@@ -82,9 +85,9 @@ def undocumented_modes(modes, gallery_groups):
     """Modes without a row in a mode table or a line in the list of groups, and gallery
     groups whose modes that list splits over several lines."""
     text = "\n".join(path.read_text() for path in DOCUMENTS if path.exists())
-    rows = set(re.findall(r"^\| `(\w+)` \|", text, re.M))
-    lines = [set(re.findall(r"`(\w+)`|^- \*\*(\w+)\*\*", line)) for line in text.splitlines()
-             if line.startswith("- **")]
+    rows = {name for found in TABLE_ROW.findall(text) for name in found if name}
+    lines = [set(re.findall(r"`(\w+)`|^[-*] \*\*(\w+)\*\*", line)) for line in text.splitlines()
+             if line.startswith(("- **", "* **"))]
     lines = [{name for pair in found for name in pair if name} for found in lines]
     gaps = [f"no table row: {m}" for m in modes if m not in rows]
     for heading, _, members in gallery_groups:
