@@ -135,7 +135,7 @@ def phase(name: str, directory: str, size: int, chunk: int, workers: int) -> dic
                      "lch_dask_synchronous_s": lambda: store(heavy, "synchronous")}
         found = dict(size=half, crop=crop)
         for runs in (engine, lazy_runs):                    # the engine's runs first, on their own
-            for key, run in runs.items():                   # warm up: code, pages of the outputs
+            for run in runs.values():                       # warm up: code, pages of the outputs
                 run()
             for _ in range(5):                              # interleaved, the best of five
                 for key, run in runs.items():

@@ -97,7 +97,7 @@ def main():
         rows.append((name, value, target, "met" if ok else "NOT met"))
 
     for mode in ("multiply", "screen", "normal"):
-        t, add, ratio = paired(lambda: zarvel.blend(a, b, mode, 0.5, out=c, threads=1),
+        t, add, ratio = paired(lambda mode=mode: zarvel.blend(a, b, mode, 0.5, out=c, threads=1),
                                lambda: np.add(a, b, out=c), args.repeat)
         print(f"{mode:9s} threads=1 {t:7.2f} ms ({width * height / t / 1e3:6.0f} Mpx/s); np.add(out=) {add:.2f} ms")
         report(f"blend {mode}, out=, threads=1 / np.add(out=)", f"{ratio:.2f}x", "<= 2.5x", ratio <= 2.5)
@@ -106,8 +106,10 @@ def main():
     for mode in ("multiply", "normal"):
         scaling = []
         for threads in range(2, max(cpus, 2) + 1):
-            one, many, ratio = paired(lambda: zarvel.blend(a, b, mode, 0.5, out=c, threads=1),
-                                      lambda: zarvel.blend(a, b, mode, 0.5, out=c, threads=threads), args.repeat)
+            one, many, ratio = paired(lambda mode=mode: zarvel.blend(a, b, mode, 0.5, out=c, threads=1),
+                                      lambda mode=mode, threads=threads: zarvel.blend(a, b, mode, 0.5, out=c,
+                                                                                      threads=threads),
+                                      args.repeat)
             scaling.append(f"{threads}: {ratio:.2f}x")
             if threads == 2:
                 report(f"blend {mode}, threads=2 speed-up over threads=1", f"{ratio:.2f}x", ">= 1.7x", ratio >= 1.7)

@@ -11,8 +11,8 @@ of load on a shared machine touches all of them alike. It is printed as
 megapixels per second and as a multiple of the median time of np.add(bg, fg)
 on the same two arrays, which, like a blend call, reads two images and writes
 a new one: a measure of memory bandwidth. "avx512/sc" (or "avx2/sc", or
-"neon/sc" on aarch64) is the widest vector kernel's speed-up over the scalar kernel. Two RGB uint8 images at opacity 0.5 make
-`normal` take its integer path.
+"neon/sc" on aarch64) is the widest vector kernel's speed-up over the scalar
+kernel. Two RGB uint8 images at opacity 0.5 make `normal` take its integer path.
 
 Pillow and OpenCV, when installed, are timed on comparable operations as peers,
 and skia-python (the bench extra) on its non-separable modes kHue, kColor and
@@ -41,7 +41,10 @@ if not SEPARABLE:
     SEPARABLE = tuple(m for m in MODES if m != "normal" and not m.startswith(("hsv_", "hsl_", "lch_")))
 HSV_HSL = tuple(m for m in MODES if m.startswith(("hsv_", "hsl_")))
 
-KERNELS = ("scalar", "sse42", "avx2", "avx512", "neon")
+try:  # the build's kernel list; older builds without it had these
+    from zarvel._registry import KERNELS
+except ImportError:
+    KERNELS = ("scalar", "sse42", "avx2", "avx512", "neon")
 KINDS = {                       # name: (channels, dtype)
     "rgba-u8": (4, np.uint8),
     "rgb-u8": (3, np.uint8),

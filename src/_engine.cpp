@@ -34,7 +34,12 @@
 //   spans_meet(a, b) -> bool
 //     Whether the bytes two arrays' elements may occupy meet: False means
 //     they share no memory (without NumPy's costlier exact test).
-//   modes() -> tuple of (name, kind), in the module's order.
+//   modes() -> tuple of (name, kind, group, place), in the module's order:
+//     the mode list of modes.hpp.
+//   mode_groups() -> tuple of (group, heading, text), in the gallery's order.
+//   kernels() -> tuple of (name, pixels, module_name, results_of), in order:
+//     the kernel list of image_view.hpp.
+//   PIXEL_GROUP: no kernel's stage straddles a multiple of this pixel index.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -55,10 +60,12 @@ namespace {
 struct ModeEntry {
     const char* name;
     const char* kind;
+    const char* group;
+    int place;
     const ModeLoops* loops;
 };
 
-#define ZV_MODE_ENTRY(mode, kind) {#mode, #kind, &mode##_loops},
+#define ZV_MODE_ENTRY(mode, kind, group, place) {#mode, #kind, #group, place, &mode##_loops},
 const ModeEntry kModes[] = {ZV_MODES(ZV_MODE_ENTRY)};
 #undef ZV_MODE_ENTRY
 constexpr Py_ssize_t kModeCount = sizeof(kModes) / sizeof(kModes[0]);
@@ -443,18 +450,52 @@ PyObject* spans_meet(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return PyBool_FromLong(PyArray_SIZE(a) > 0 && PyArray_SIZE(b) > 0 && may_share(a, b));
 }
 
-PyObject* modes(PyObject*, PyObject*) {
-    PyObject* table = PyTuple_New(kModeCount);
+// A tuple of one Py_BuildValue(format, ...) entry per row of a list.
+template <std::size_t N, class Row, class Build>
+PyObject* table_of(const Row (&rows)[N], Build build) {
+    PyObject* table = PyTuple_New(static_cast<Py_ssize_t>(N));
     if (table == nullptr) return nullptr;
-    for (Py_ssize_t i = 0; i < kModeCount; ++i) {
-        PyObject* entry = Py_BuildValue("(ss)", kModes[i].name, kModes[i].kind);
+    for (std::size_t i = 0; i < N; ++i) {
+        PyObject* entry = build(rows[i]);
         if (entry == nullptr) {
             Py_DECREF(table);
             return nullptr;
         }
-        PyTuple_SET_ITEM(table, i, entry);
+        PyTuple_SET_ITEM(table, static_cast<Py_ssize_t>(i), entry);
     }
     return table;
+}
+
+PyObject* modes(PyObject*, PyObject*) {
+    return table_of(kModes, [](const ModeEntry& m) { return Py_BuildValue("(sssi)", m.name, m.kind, m.group, m.place); });
+}
+
+struct GroupEntry {
+    const char *group, *heading, *text;
+};
+#define ZV_GROUP_ENTRY(group, heading, text) {#group, heading, text},
+const GroupEntry kGroups[] = {ZV_MODE_GROUPS(ZV_GROUP_ENTRY)};
+#undef ZV_GROUP_ENTRY
+
+PyObject* mode_groups(PyObject*, PyObject*) {
+    return table_of(kGroups, [](const GroupEntry& g) { return Py_BuildValue("(sss)", g.group, g.heading, g.text); });
+}
+
+struct KernelEntry {
+    const char* name;
+    int pixels;
+    int module_name;
+    const char* results_of;
+};
+#define ZV_KERNEL_ENTRY(kind, name, value, pixels, module_name, results_of) \
+    {#name, pixels, module_name, #results_of},
+const KernelEntry kKernels[] = {ZV_KERNELS(ZV_KERNEL_ENTRY)};
+#undef ZV_KERNEL_ENTRY
+
+PyObject* kernels(PyObject*, PyObject*) {
+    return table_of(kKernels, [](const KernelEntry& k) {
+        return Py_BuildValue("(siNs)", k.name, k.pixels, PyBool_FromLong(k.module_name), k.results_of);
+    });
 }
 
 PyObject* kernel_runs(PyObject*, PyObject* args) {
@@ -474,7 +515,9 @@ PyMethodDef engine_methods[] = {
      "Check and run a common call at once, or return NotImplemented (see the zarvel package)."},
     {"spans_meet", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(spans_meet)), METH_FASTCALL,
      "Whether the memory two arrays may occupy meets."},
-    {"modes", modes, METH_NOARGS, "The blend modes as (name, kind), in order."},
+    {"modes", modes, METH_NOARGS, "The blend modes as (name, kind, group, place), in order."},
+    {"mode_groups", mode_groups, METH_NOARGS, "The gallery's groups of modes as (group, heading, text), in order."},
+    {"kernels", kernels, METH_NOARGS, "The kernels as (name, pixels, module_name, results_of), in order."},
     {"kernel_available", kernel_runs, METH_VARARGS, "Whether the named kernel runs on this processor."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -488,7 +531,7 @@ PyMODINIT_FUNC PyInit__engine(void) {
     record_cpu_features();
     PyObject* module = PyModule_Create(&engine_module);
     if (module == nullptr) return nullptr;
-    if (_import_array() < 0) {
+    if (_import_array() < 0 || PyModule_AddIntConstant(module, "PIXEL_GROUP", kPixelGroup) < 0) {
         Py_DECREF(module);
         return nullptr;
     }

@@ -19,12 +19,12 @@ PyObject* kernel_available(PyObject*, PyObject* args) {
 }
 
 // One entry function per mode: the call frame around the mode's loops.
-#define ZV_ENTRY(mode, kind) \
+#define ZV_ENTRY(mode, ...) \
     PyObject* blend_##mode(PyObject*, PyObject* args) { return run_blend_call(args, mode##_loops); }
 ZV_MODES(ZV_ENTRY)
 #undef ZV_ENTRY
 
-#define ZV_METHOD(mode, kind) {#mode, blend_##mode, METH_VARARGS, "Blend (background, foreground, opacity)."},
+#define ZV_METHOD(mode, ...) {#mode, blend_##mode, METH_VARARGS, "Blend (background, foreground, opacity)."},
 PyMethodDef zarvel_methods[] = {
     ZV_MODES(ZV_METHOD)
     {"kernel_available", kernel_available, METH_VARARGS, "Check whether a kernel is supported."},

@@ -23,6 +23,7 @@ from fractions import Fraction
 import numpy as np
 
 from reference import fma32 as fma
+from reference import results_of
 
 F = np.float32
 INV255 = np.array(0x3B808081, np.uint32).view(F)[()]
@@ -338,6 +339,7 @@ def blend_colour(mode, form, bg, fg):
 def plan(kernel, pixels):
     """[(start, stop, form)] of the stages: 8 pixels (avx2, at least 8 pixels),
     4 pixels (sse42 and what avx2 left), then scalar."""
+    kernel = results_of(kernel)
     n8 = pixels // 8 * 8 if kernel == "avx2" and pixels >= 8 else 0
     n4 = n8 + (pixels - n8) // 4 * 4 if kernel in ("sse42", "avx2") else 0
     return [(0, n8, AVX), (n8, n4, SSE), (n4, pixels, SCALAR)]

@@ -7,6 +7,8 @@ the model is told which pixels each stage covers.
 Kernels are named "scalar", "sse42" (4 lanes) and "avx2" (8 lanes).  Both vector
 kernels use the same per-lane arithmetic; they differ only in which stages run
 (the AVX2 flat loops and their thresholds), which `separable_plan` captures.
+The other kernels give one of these kernels' results bit for bit
+(`SAME_RESULTS`): "avx512" (16 lanes) gives "avx2"'s, "neon" (4 lanes) "sse42"'s.
 
 Assumption: the 8-bit flat stage needs the output buffer 16-byte aligned too.
 The model cannot see the output pointer and takes it as aligned (NumPy's
@@ -22,6 +24,12 @@ INV255 = np.array(0x3B808081, np.uint32).view(F)[()]    # nearest float to 1/255
 K256 = np.array(0x3F808081, np.uint32).view(F)[()]      # 256 * INV255
 INV255_SQ = INV255 * INV255                              # rounded once, as the u8 forms do
 VECTOR_KERNELS = ("sse42", "avx2")
+SAME_RESULTS = {"avx512": "avx2", "neon": "sse42"}
+
+
+def results_of(kernel):
+    """The modelled kernel whose results `kernel` gives."""
+    return SAME_RESULTS.get(str(kernel), str(kernel))
 
 
 def fma32(a, b, c):
@@ -268,6 +276,7 @@ def buffer_aligned(a):
 
 def separable_plan(bg_u8, fg_u8, cb, cf, pixels, kernel, aligned=True):
     """("flat", elements done by vector loops) or ("pixel", pixels done by vector stages)."""
+    kernel = results_of(kernel)
     if kernel not in VECTOR_KERNELS:
         return ("pixel", 0)
     if cb == 3 and cf == 3:
@@ -285,6 +294,7 @@ def separable_plan(bg_u8, fg_u8, cb, cf, pixels, kernel, aligned=True):
 
 def normal_plan(pixels, kernel):
     """Pixels done by the vector stages (8-pixel steps, then at most one 4-pixel step)."""
+    kernel = results_of(kernel)
     return pixels // 4 * 4 if kernel in VECTOR_KERNELS else 0
 
 

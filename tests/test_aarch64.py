@@ -23,13 +23,9 @@ ZARVEL_AARCH64_MODULE, default build/aarch64/...) or qemu-aarch64 the tests
 skip; scripts/aarch64.sh sets ZARVEL_AARCH64_REQUIRED, which turns that skip
 into a failure.
 """
-import json
 import os
 import platform
 import shutil
-import subprocess
-import sys
-import textwrap
 import time
 from pathlib import Path
 
@@ -37,6 +33,9 @@ import numpy as np
 import pytest
 
 import _zarvel
+import emulated
+import images
+from emulated import identical
 import zarvel
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -63,13 +62,8 @@ def missing():
     return None
 
 
-def asan_loaded():
-    with open("/proc/self/maps") as f:
-        return any("libasan" in line or "clang_rt.asan" in line for line in f)
-
-
 REASON = missing()
-if REASON is None and asan_loaded():
+if REASON is None and emulated.asan_runtime() is not None:
     REASON = "module built with AddressSanitizer; these tests run against the ordinary build"
 if REASON is not None and REQUIRED:
     raise RuntimeError(f"aarch64 comparison required but cannot run: {REASON}")
@@ -85,20 +79,11 @@ OPACITIES = (0.3, 0.5, 1.0, 1.7)
 # scalar and the vector kernels (non-finite ones), on a few sizes.
 EXTRA_OPACITIES = (0.0, -0.5, float("nan"), float("inf"))
 EXTRA_SIZES = (1, 5, 16, 23, 40, 67)
-SPECIAL = np.array([np.nan, np.inf, -np.inf, -40.0, 0.0, 0.5, 3.0, 127.5, 254.5, 255.0, 300.0, 1e30], np.float32)
 
 # kernel asked for on ARM -> kernel on this machine that must give the same bits
 EXPECTED_FROM = {"neon": "sse42", "auto": "sse42", "scalar": "scalar", "sse42": "scalar", "avx2": "scalar"}
 
-CHILD = textwrap.dedent("""
-    import json, sys
-    import numpy as np
-    print("child: numpy imported", file=sys.stderr, flush=True)
-    import _zarvel, zarvel
-    print("child: module imported", file=sys.stderr, flush=True)
-    work = sys.argv[1]
-    with open(work + "/cases.json") as f:
-        job = json.load(f)
+CHILD = emulated.child_script("""
     inputs = np.load(work + "/inputs.npz")
     arrays = {}
     for name in inputs.files:
@@ -137,23 +122,12 @@ CHILD = textwrap.dedent("""
         chunks.append(out.reshape(-1).view(np.uint8))
     np.save(f"{work}/engine-neon.npy", np.concatenate(chunks))
     print(json.dumps(report))
-""")
+""", modules="_zarvel, zarvel")
 
 
 def make_image(rng, n, c, dtype):
-    if np.dtype(dtype) == np.uint8:
-        img = rng.integers(0, 256, (1, n, c), dtype=np.uint8)
-    else:
-        img = rng.uniform(-10, 265, (1, n, c)).astype(np.float32)
-        whole = rng.random(img.shape) < 0.3            # exact integers and halves (rounding ties)
-        img[whole] = np.round(img[whole] * 2) / 2
-        pick = rng.random(img.shape) < 0.08
-        img[pick] = rng.choice(SPECIAL, int(pick.sum()))
-    if c == 4:
-        pick = rng.random((1, n))
-        img[..., 3][pick < 0.2] = 0
-        img[..., 3][(pick >= 0.2) & (pick < 0.4)] = 255
-    return img
+    """One row of n pixels; floats beyond 0..255, ties of 8-bit rounding and special values."""
+    return images.make_image(rng, 1, n, c, dtype, low=-10, high=265, special=0.08, opaque=0.2)
 
 
 def build_cases():
@@ -195,23 +169,11 @@ def build_engine_cases(inputs):
     return cases
 
 
-def identical(got, want):
-    """Same bits; two NaNs count as equal whatever their payload."""
-    if want.dtype.kind != "f":
-        return np.array_equal(got, want)
-    nan = np.isnan(got) & np.isnan(want)
-    return np.array_equal(got.view(np.uint32)[~nan], want.view(np.uint32)[~nan])
-
-
 def emulated_environment():
-    """The child's own import path (the ARM build first, the package from the
-    checkout) and OpenBLAS settings for the emulated processor, not the host's."""
-    env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTHON", "OPENBLAS_"))}
-    env["PYTHONPATH"] = str(MODULE_DIR)
-    env["PYTHONNOUSERSITE"] = "1"
-    env["OPENBLAS_CORETYPE"] = "ARMV8"       # generic ARMv8 kernels: right on any AArch64 processor
-    env["OPENBLAS_L2_SIZE"] = str(1024 * 1024)
-    return env
+    """The child's own import path (the ARM build first, the package from the checkout) and
+    OpenBLAS settings for the emulated processor, not the host's."""
+    # generic ARMv8 kernels: right on any AArch64 processor
+    return emulated.child_environment(str(MODULE_DIR), "ARMV8", 1024 * 1024)
 
 
 @pytest.fixture(scope="module")
@@ -222,18 +184,11 @@ def arm_run(tmp_path_factory):
     engine_cases = build_engine_cases(inputs)
     np.savez(work / "inputs.npz", **inputs)
     kernels = tuple(EXPECTED_FROM)
-    (work / "cases.json").write_text(json.dumps({"cases": cases, "kernels": kernels,
-                                                 "engine_cases": engine_cases}))
-    (work / "child.py").write_text(CHILD)
-    command = [QEMU, "-cpu", QEMU_CPU, "-L", str(SYSROOT), str(PYTHON_ARM), "-B", str(work / "child.py"), str(work)]
     start = time.perf_counter()
-    proc = subprocess.run(command, env=emulated_environment(), cwd=str(work), capture_output=True, text=True,
+    report = emulated.run([QEMU, "-cpu", QEMU_CPU, "-L", str(SYSROOT), str(PYTHON_ARM)], work,
+                          emulated_environment(), CHILD,
+                          {"cases": cases, "kernels": kernels, "engine_cases": engine_cases}, "aarch64 child",
                           timeout=3600)
-    if proc.returncode != 0:
-        reached = [s for s in ("numpy imported", "module imported") if f"child: {s}" in proc.stderr]
-        where = f"after '{reached[-1]}'" if reached else "before NumPy was imported"
-        pytest.fail(f"aarch64 child died with status {proc.returncode} {where}:\n{proc.stderr[-4000:]}")
-    report = json.loads(proc.stdout.strip().splitlines()[-1])
     report["wall"] = time.perf_counter() - start
     return {"work": work, "cases": cases, "engine_cases": engine_cases,
             "inputs": {name: placed(name, a) for name, a in inputs.items()}, "report": report}
@@ -341,7 +296,7 @@ def report_libm_differences(run, bad):
     """The LCH modes' scalar form on the two C libraries (powf, hypotf): which calls differ,
     and by how much."""
     per_mode = {}
-    for (mode, bg, fg, op), got, want in bad:
+    for (mode, _bg, _fg, _op), got, want in bad:
         entry = per_mode.setdefault(mode, {"calls": 0, "elements": 0, "max_u8_step": 0, "max_f32_rel": 0.0})
         entry["calls"] += 1
         if want.dtype == np.uint8:

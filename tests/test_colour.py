@@ -4,6 +4,7 @@ import pytest
 
 import _zarvel
 import colour_reference as C
+from images import make_image
 
 F = np.float32
 LCH = [m for m in C.NAMES if m.startswith("lch")]
@@ -12,25 +13,9 @@ IDS = [f"{np.dtype(bd).name}{cb}-{np.dtype(fd).name}{cf}" for bd, fd, cb, cf in 
 SPECIAL = np.array([np.nan, np.inf, -np.inf, -40, 0, 0.5, 127.5, 255, 300, 1e30], F)
 
 
-@pytest.fixture(params=["scalar", "sse42", "avx2"])
-def kernel(request):
-    if not _zarvel.kernel_available(request.param):
-        pytest.skip(f"kernel {request.param} not available")
-    return request.param
-
-
 def image(rng, n, c, dtype, special=False):
-    if np.dtype(dtype) == np.uint8:
-        img = rng.integers(0, 256, (1, n, c)).astype(np.uint8)
-    else:
-        img = (rng.random((1, n, c)) * 255).astype(F)
-        if special:
-            mask = rng.random(img.shape) < 0.3
-            img[mask] = rng.choice(SPECIAL, mask.sum())
-    if c == 4:   # transparent and opaque pixels too
-        img[0, rng.random(n) < 0.2, 3] = 0
-        img[0, rng.random(n) < 0.3, 3] = 255
-    return img
+    """One row of n pixels; with `special`, floats at every edge (NaN, infinities, out of range)."""
+    return make_image(rng, 1, n, c, dtype, halves=0, special=0.3 if special else 0.0, specials=SPECIAL, opaque=0.3)
 
 
 def same(got, want, what=""):

@@ -17,13 +17,6 @@ from zarvel import _compose
 MODES = zarvel.MODES
 
 
-@pytest.fixture(params=("scalar", "sse42", "avx2", "avx512"))
-def kernel(request):
-    """Every kernel the engine can force and this processor runs; an unavailable
-    one would silently run scalar."""
-    if not zarvel.kernel_available(request.param):
-        pytest.skip(f"kernel {request.param} not available")
-    return request.param
 OPACITIES = (0.5, 1.0, 0.0, 1.5, 0.25, float("nan"), -0.5)
 
 

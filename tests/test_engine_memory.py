@@ -10,57 +10,17 @@ equal the reference (module calls on copies). A fault kills the process, so
 the cases run in a child process (this file as a script) that reports the case
 it was in.
 """
-import ctypes
 import json
-import mmap
 import os
-import signal
-import subprocess
 import sys
 
 import numpy as np
-import pytest
 
 import engine_reference as ref
 import zarvel
-from test_memory_safety import PROT_NONE, PROT_READ, PROT_WRITE, protect
+from guard_pages import Fenced, run_child
 
-PAGE = mmap.PAGESIZE
 HERE = os.path.abspath(__file__)
-CANARY = 0xC3
-
-
-class Fenced:
-    """One buffer between two inaccessible pages; an array sits at its start or its end."""
-
-    def __init__(self, nbytes):
-        self.pages = max(-(-nbytes // PAGE), 1)
-        self.map = mmap.mmap(-1, (self.pages + 2) * PAGE)
-        self.base = ctypes.addressof(ctypes.c_char.from_buffer(self.map))
-        self.bytes = np.frombuffer(self.map, np.uint8)
-        protect(self.base, PAGE, PROT_NONE)
-        protect(self.base + (self.pages + 1) * PAGE, PAGE, PROT_NONE)
-
-    def place(self, array, at_end, writable=False):
-        array = np.ascontiguousarray(array)
-        n = array.nbytes
-        inner = self.pages * PAGE
-        protect(self.base + PAGE, inner, PROT_READ | PROT_WRITE)
-        start = PAGE + (inner - n if at_end else 0)
-        self.bytes[PAGE:PAGE + inner] = CANARY
-        self.bytes[start:start + n] = array.reshape(-1).view(np.uint8)
-        if not writable:
-            protect(self.base + PAGE, inner, PROT_READ)
-        self.span = (start, n)
-        view = np.frombuffer(self.map, array.dtype, array.size, start).reshape(array.shape)
-        view.flags.writeable = writable
-        return view
-
-    def canaries_intact(self):
-        start, n = self.span
-        inner = self.bytes[PAGE:PAGE + self.pages * PAGE]
-        before, after = inner[:start - PAGE], inner[start - PAGE + n:]
-        return bool((before == CANARY).all() and (after == CANARY).all())
 
 
 def image(rng, shape, c, dtype):
@@ -121,21 +81,8 @@ def child_main(kernel, progress_path):
     os._exit(0)
 
 
-@pytest.mark.parametrize("kernel", ["scalar", "sse42", "avx2"])
 def test_layers_at_every_edge_next_to_guard_pages(kernel, tmp_path):
-    if not zarvel.kernel_available(kernel):
-        pytest.skip(f"kernel {kernel} not available")
-    progress = tmp_path / "progress"
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p and os.path.isdir(p)))
-    proc = subprocess.run([sys.executable, "-X", "faulthandler", HERE, kernel, str(progress)], env=env,
-                          capture_output=True, text=True, timeout=1800)
-    last = progress.read_text().strip() if progress.exists() else "(none started)"
-    if proc.returncode != 0:
-        how = (f"signal {signal.Signals(-proc.returncode).name}" if proc.returncode < 0
-               else f"exit status {proc.returncode}")
-        pytest.fail(f"{kernel}: child died with {how} during: {last}\n--- stderr (tail) ---\n{proc.stderr[-6000:]}",
-                    pytrace=False)
-    failures = json.loads(proc.stdout.strip().splitlines()[-1])
+    failures = run_child(HERE, [kernel], tmp_path / "progress", kernel)
     assert not failures, f"{len(failures)} failures, e.g.\n" + "\n".join(failures[:8])
 
 

@@ -23,9 +23,7 @@ started and the tail of the child's stderr (a sanitizer report, if any).
 import contextlib
 import ctypes
 import json
-import mmap
 import os
-import signal
 import subprocess
 import sys
 
@@ -33,6 +31,9 @@ import numpy as np
 import pytest
 
 import _zarvel
+import guard_pages
+import images
+from guard_pages import MAP_ANONYMOUS, MAP_PRIVATE, PAGE, PROT_NONE, PROT_READ, PROT_WRITE, Fenced, libc, protect
 
 try:
     import zarvel
@@ -40,61 +41,12 @@ try:
 except (ImportError, AttributeError):
     MODES = tuple(n for n in dir(_zarvel) if not n.startswith("_") and n != "kernel_available")
 
-KERNELS = ("scalar", "sse42", "avx2")
 DTYPES = (np.uint8, np.float32)
 COMBOS = [(bd, fd, cb, cf) for bd in DTYPES for fd in DTYPES for cb in (3, 4) for cf in (3, 4)]
 MAX_PIXELS = 40
 OPACITIES = (0.5, 1.0)          # 1.0 also takes normal's copy of a 3-channel foreground
 PLACEMENTS = ("tight", "aligned")
-PAGE = mmap.PAGESIZE
 HERE = os.path.abspath(__file__)
-
-# ---------------------------------------------------------------------------
-# Pages and protections.
-
-PROT_NONE, PROT_READ, PROT_WRITE = 0, 1, 2
-MAP_PRIVATE, MAP_ANONYMOUS = 0x02, 0x20
-_libc = ctypes.CDLL(None, use_errno=True)
-_libc.mprotect.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
-_libc.mprotect.restype = ctypes.c_int
-_libc.mmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_int, ctypes.c_int, ctypes.c_long]
-_libc.mmap.restype = ctypes.c_void_p
-_libc.munmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
-_libc.munmap.restype = ctypes.c_int
-
-
-def protect(address, length, prot):
-    if length and _libc.mprotect(address, length, prot) != 0:
-        raise OSError(ctypes.get_errno(), "mprotect failed")
-
-
-class GuardedSlot:
-    """Data pages followed by one PROT_NONE page; holds one input at a time."""
-
-    def __init__(self, data_bytes=PAGE):
-        self.data_pages = -(-data_bytes // PAGE)
-        self.map = mmap.mmap(-1, (self.data_pages + 1) * PAGE)
-        self.base = ctypes.addressof(ctypes.c_char.from_buffer(self.map))
-        self.guard = self.base + self.data_pages * PAGE
-        self.bytes = np.frombuffer(self.map, np.uint8)
-        protect(self.guard, PAGE, PROT_NONE)
-
-    def place(self, image):
-        """A read-only copy of `image` whose last byte is the last before the guard page."""
-        image = np.ascontiguousarray(image)
-        n = image.nbytes
-        assert n <= self.data_pages * PAGE
-        protect(self.base, self.data_pages * PAGE, PROT_READ | PROT_WRITE)
-        start = self.data_pages * PAGE - n
-        self.bytes[:start] = 0xEE
-        self.bytes[start:start + n] = image.reshape(-1).view(np.uint8)
-        protect(self.base, self.data_pages * PAGE, PROT_READ)
-        # frombuffer keeps the address of an empty view too (a slice would not)
-        view = np.frombuffer(self.map, image.dtype, image.size, start).reshape(image.shape)
-        view.flags.writeable = False
-        assert view.ctypes.data + n == self.guard
-        return view
-
 
 def placed_at(image, residue, rng, shift=64):
     """An ordinary heap copy of `image` starting at `residue` modulo 64, junk before and after."""
@@ -161,7 +113,7 @@ class GuardedOutputs:
 
     def _allocate(self, size):
         pages = -(-(size + 64) // PAGE) + 1
-        base = _libc.mmap(None, pages * PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+        base = libc.mmap(None, pages * PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
         if base is None or base == ctypes.c_void_p(-1).value:
             return None
         guard = base + (pages - 1) * PAGE
@@ -189,13 +141,13 @@ class GuardedOutputs:
         if new is not None and ptr:
             old = self.live.pop(ptr)
             ctypes.memmove(new, ptr, min(size, old[2]))
-            _libc.munmap(old[0], old[1])
+            libc.munmap(old[0], old[1])
         return new
 
     def _free(self, ctx, ptr, size):
         if ptr in self.live:
             base, length, _, _ = self.live.pop(ptr)
-            _libc.munmap(base, length)
+            libc.munmap(base, length)
 
     def canaries_intact(self, array):
         _, _, size, guard = self.live[array.ctypes.data]
@@ -224,16 +176,9 @@ def handler_name(array):
 # The cases, run inside a child process.
 
 def make_image(rng, pixels, c, dtype):
-    if np.dtype(dtype) == np.uint8:
-        img = rng.integers(0, 256, (1, pixels, c), dtype=np.uint8)
-    else:
-        img = rng.uniform(-10, 265, (1, pixels, c)).astype(np.float32)
-        img[rng.random(img.shape) < 0.05] = np.nan
-    if c == 4:
-        pick = rng.random((1, pixels))
-        img[..., 3][pick < 0.25] = 0
-        img[..., 3][(pick >= 0.25) & (pick < 0.5)] = 255
-    return img
+    """One row of `pixels` pixels; floats beyond 0..255, with NaNs."""
+    return images.make_image(rng, 1, pixels, c, dtype, low=-10, high=265, halves=0, special=0.05,
+                             specials=[np.nan], transparent=0.25, opaque=0.25)
 
 
 def same_bytes(a, b):
@@ -284,7 +229,7 @@ class Runner:
 
     def every_size(self):
         rng = np.random.default_rng(2024)
-        slots = GuardedSlot(), GuardedSlot()
+        slots = Fenced(), Fenced()
         for pixels in range(MAX_PIXELS + 1):
             for bd, fd, cb, cf in COMBOS:
                 bg, fg = make_image(rng, pixels, cb, bd), make_image(rng, pixels, cf, fd)
@@ -300,7 +245,7 @@ class Runner:
     def misaligned(self):
         """Two 3-channel 8-bit images, one starting 0..15 bytes past a 16-byte boundary."""
         rng = np.random.default_rng(77)
-        slot = GuardedSlot()
+        slot = Fenced()
         for pixels in range(MAX_PIXELS + 1):
             for shift in range(16):
                 a, b = make_image(rng, pixels, 3, np.uint8), make_image(rng, pixels, 3, np.uint8)
@@ -326,59 +271,41 @@ def child_main(argv):
 # The tests.
 
 def run_child(tmp_path, group, mode, kernel):
-    progress = tmp_path / "progress"
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p and os.path.isdir(p)))
-    proc = subprocess.run([sys.executable, "-X", "faulthandler", HERE, group, mode, kernel, str(progress)],
-                          env=env, capture_output=True, text=True, timeout=1800)
-    last = progress.read_text().strip() if progress.exists() else "(none started)"
-    if proc.returncode != 0:
-        how = (f"signal {signal.Signals(-proc.returncode).name}" if proc.returncode < 0
-               else f"exit status {proc.returncode}")
-        pytest.fail(f"{mode} on {kernel}: child died with {how} during: {last}\n"
-                    f"--- stderr (tail) ---\n{proc.stderr[-6000:]}", pytrace=False)
-    failures = json.loads(proc.stdout.strip().splitlines()[-1])
+    failures = guard_pages.run_child(HERE, [group, mode, kernel], tmp_path / "progress", f"{mode} on {kernel}")
     assert not failures, f"{mode} on {kernel}: {len(failures)} failures, e.g.\n" + "\n".join(failures[:8])
 
 
-def available(kernel):
-    if not _zarvel.kernel_available(kernel):
-        pytest.skip(f"kernel {kernel} not available")
-
-
-@pytest.mark.parametrize("kernel", KERNELS)
 @pytest.mark.parametrize("mode", MODES)
 def test_every_size_and_type_next_to_guard_pages(mode, kernel, tmp_path):
-    available(kernel)
     run_child(tmp_path, "every_size", mode, kernel)
 
 
-@pytest.mark.parametrize("kernel", KERNELS)
 @pytest.mark.parametrize("mode", MODES)
 def test_misaligned_rgb_u8_views(mode, kernel, tmp_path):
-    available(kernel)
     run_child(tmp_path, "misaligned", mode, kernel)
 
 
-def test_guards_fault():
-    """The guard pages and read-only pages really fault (in a child, which dies of SIGSEGV)."""
-    code = ("import sys; sys.path.insert(0, %r); import test_memory_safety as t, numpy as np\n"
-            "v = t.GuardedSlot().place(np.ones((1, 8, 4), np.uint8))\n"
-            "import ctypes; ctypes.string_at(v.ctypes.data + v.nbytes, 1)\n" % os.path.dirname(HERE))
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
-    assert proc.returncode != 0
-    code = code.replace("ctypes.string_at(v.ctypes.data + v.nbytes, 1)", "ctypes.memset(v.ctypes.data, 0, 1)")
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
-    assert proc.returncode != 0
+@pytest.mark.parametrize("at_end, touch", [
+    (True, "ctypes.string_at(v.ctypes.data + v.nbytes, 1)"),     # a read past the end
+    (False, "ctypes.string_at(v.ctypes.data - 1, 1)"),           # a read before the start
+    (True, "ctypes.memset(v.ctypes.data, 0, 1)"),                # a write into a read-only array
+])
+def test_guards_fault(at_end, touch):
+    """The fences and read-only pages really fault (in a child, which dies of SIGSEGV),
+    and the same child without the bad access exits normally."""
+    code = ("import ctypes, sys; sys.path.insert(0, %r); import guard_pages, numpy as np\n"
+            "v = guard_pages.Fenced().place(np.ones((1, 8, 4), np.uint8), at_end=%r)\n" % (os.path.dirname(HERE), at_end))
+    assert subprocess.run([sys.executable, "-c", code], timeout=120).returncode == 0
+    proc = subprocess.run([sys.executable, "-c", code + touch], capture_output=True, timeout=120)
+    assert proc.returncode != 0, proc.stderr[-2000:]
 
 
-@pytest.mark.parametrize("kernel", KERNELS)
 def test_inputs_are_used_in_place(kernel):
     """Aligned C-contiguous inputs, read-only and guard-backed, are not copied: the only
     buffer NumPy allocates during a call is the output. A strided input is copied."""
-    available(kernel)
     rng = np.random.default_rng(3)
     outputs = GuardedOutputs()
-    bg_slot, fg_slot = GuardedSlot(64 * 64 * 16), GuardedSlot(64 * 64 * 16)
+    bg_slot, fg_slot = Fenced(64 * 64 * 16), Fenced(64 * 64 * 16)
     for bd, fd, cb, cf in COMBOS:
         bg, fg = make_image(rng, 64 * 64, cb, bd), make_image(rng, 64 * 64, cf, fd)
         gbg, gfg = bg_slot.place(bg), fg_slot.place(fg)

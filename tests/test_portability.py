@@ -13,17 +13,17 @@ tmp_path. qemu is slow, so the images are
 tiny; the shapes still reach every stage (8- and 4-pixel groups, the flat
 run of two 3-channel images, the scalar tail).
 """
-import json
 import os
 import shutil
-import subprocess
 import sys
-import textwrap
 
 import numpy as np
 import pytest
 
 import _zarvel
+import emulated
+import images
+from emulated import identical
 
 try:
     import zarvel
@@ -31,22 +31,12 @@ try:
 except (ImportError, AttributeError):
     MODES = tuple(n for n in dir(_zarvel) if not n.startswith("_") and n != "kernel_available")
 
-def asan_runtime():
-    """Path of the AddressSanitizer runtime loaded into this process, if any."""
-    with open("/proc/self/maps") as f:
-        for line in f:
-            fields = line.split()
-            if len(fields) >= 6 and ("libasan" in fields[5] or "clang_rt.asan" in fields[5]):
-                return fields[5]
-    return None
-
-
 QEMU = shutil.which("qemu-x86_64")
 pytestmark = [
     pytest.mark.skipif(QEMU is None, reason="qemu-x86_64 not installed (Debian package qemu-user)"),
     # A sanitized module needs its runtime preloaded, and the sanitizer's shadow
     # memory does not fit into qemu-user's emulated address space.
-    pytest.mark.skipif(asan_runtime() is not None, reason="module built with AddressSanitizer; "
+    pytest.mark.skipif(emulated.asan_runtime() is not None, reason="module built with AddressSanitizer; "
                        "these tests run against the ordinary build"),
 ]
 
@@ -56,15 +46,7 @@ SHAPES = ((1, 1), (3, 7), (2, 19))         # 1, 21 and 38 pixels
 OPACITIES = (0.5, 1.0)
 SPECIAL = np.array([np.nan, np.inf, -np.inf, -7.0, 0.0, 0.5, 127.5, 255.0, 300.0], np.float32)
 
-CHILD = textwrap.dedent("""
-    import json, sys
-    import numpy as np
-    print("child: numpy imported", file=sys.stderr, flush=True)
-    import _zarvel
-    print("child: module imported", file=sys.stderr, flush=True)
-    work = sys.argv[1]
-    with open(work + "/cases.json") as f:
-        job = json.load(f)
+CHILD = emulated.child_script("""
     avail = {k: _zarvel.kernel_available(k) for k in ("scalar", "sse42", "avx2", "auto")}
     inputs = {}
     for name in {n for case in job["cases"] for n in case[1:3]}:
@@ -79,27 +61,7 @@ CHILD = textwrap.dedent("""
 
 
 def make_image(rng, h, w, c, dtype):
-    if np.dtype(dtype) == np.uint8:
-        img = rng.integers(0, 256, (h, w, c), dtype=np.uint8)
-    else:
-        img = rng.uniform(0, 255, (h, w, c)).astype(np.float32)
-        pick = rng.random((h, w, c)) < 0.15
-        img[pick] = rng.choice(SPECIAL, int(pick.sum()))
-    if c == 4:
-        pick = rng.random((h, w))
-        img[..., 3][pick < 0.2] = 0
-        img[..., 3][(pick >= 0.2) & (pick < 0.4)] = 255
-    return img
-
-
-def identical(got, want):
-    """Same dtype, shape and bits; two NaNs count as equal whatever their payload."""
-    if got.dtype != want.dtype or got.shape != want.shape:
-        return False
-    if want.dtype.kind != "f":
-        return np.array_equal(got, want)
-    nan = np.isnan(got) & np.isnan(want)
-    return np.array_equal(got.view(np.uint32)[~nan], want.view(np.uint32)[~nan])
+    return images.make_image(rng, h, w, c, dtype, halves=0, special=0.15, specials=SPECIAL, opaque=0.2)
 
 
 def python_binary():
@@ -114,32 +76,11 @@ OPENBLAS_CORES = {"Nehalem": "Nehalem", "SandyBridge": "Sandybridge", "Haswell":
 OPENBLAS_L2_BYTES = 256 * 1024      # the L2 cache of all three
 
 
-def child_environment(cpu):
-    """This process's import path, so the child sees the same site-packages and module,
-    and OpenBLAS settings that match the emulated processor rather than the host's."""
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p and os.path.isdir(p))
-    env["PYTHONNOUSERSITE"] = "1"
-    env["OPENBLAS_CORETYPE"] = OPENBLAS_CORES[cpu]
-    env["OPENBLAS_L2_SIZE"] = str(OPENBLAS_L2_BYTES)
-    return env
-
-
 def run_emulated(cpu, work, cases, kernels):
-    with open(work / "cases.json", "w") as f:
-        json.dump({"cases": cases, "kernels": list(kernels)}, f)
-    (work / "child.py").write_text(CHILD)
-    env = child_environment(cpu)
-    command = [QEMU, "-cpu", cpu, python_binary(), "-B", str(work / "child.py"), str(work)]
-    proc = subprocess.run(command, env=env, cwd=str(work), capture_output=True, text=True, timeout=1500)
-    stderr = "\n".join(l for l in proc.stderr.splitlines() if "TCG doesn't support" not in l)
-    if proc.returncode != 0:
-        reached = [stage for stage in ("numpy imported", "module imported") if f"child: {stage}" in stderr]
-        where = (f"after '{reached[-1]}'" if reached else
-                 "before NumPy was imported: the interpreter or NumPy could not start on this processor")
-        how = f"signal {-proc.returncode}" if proc.returncode < 0 else f"status {proc.returncode}"
-        pytest.fail(f"child under -cpu {cpu} died with {how} {where}:\n{stderr[-4000:]}")
-    report = json.loads(proc.stdout.strip().splitlines()[-1])
+    env = emulated.child_environment(os.pathsep.join(p for p in sys.path if p and os.path.isdir(p)),
+                                     OPENBLAS_CORES[cpu], OPENBLAS_L2_BYTES)
+    report = emulated.run([QEMU, "-cpu", cpu, python_binary()], work, env, CHILD,
+                          {"cases": cases, "kernels": list(kernels)}, f"child under -cpu {cpu}", timeout=1500)
     assert os.path.realpath(report["module"]) == os.path.realpath(_zarvel.__file__), \
         f"child imported another module: {report['module']}"
     return report

@@ -37,7 +37,7 @@
 namespace zv_engine {
 namespace {
 
-constexpr zv_index kGroup = 16;
+constexpr zv_index kGroup = kPixelGroup;
 
 // Bytes of output per band, at most. The kernels are bound by arithmetic, so
 // a band need not stay in a core's cache while all layers are applied; what

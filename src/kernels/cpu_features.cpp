@@ -70,10 +70,11 @@ bool runs_here(kernel_kind kind) {
 struct KernelName {
     const char* name;
     kernel_kind kind;
+    bool module_name;
 };
-constexpr KernelName kKernelNames[] = {
-    {"scalar", KERNEL_SCALAR}, {"sse42", KERNEL_SSE42}, {"avx2", KERNEL_AVX2},
-    {"avx512", KERNEL_AVX512}, {"neon", KERNEL_NEON}};
+#define ZV_KERNEL_NAME(kind, name, value, pixels, module_name, results_of) {#name, kind, module_name != 0},
+constexpr KernelName kKernelNames[] = {ZV_KERNELS(ZV_KERNEL_NAME)};
+#undef ZV_KERNEL_NAME
 
 const KernelName* find_kernel(const char* name) {
     for (const KernelName& kernel : kKernelNames)
@@ -88,7 +89,7 @@ void record_cpu_features() { cpu_flags(); }
 int kernel_name_available(const char* name) {
     const KernelName* kernel = find_kernel(name);
     if (std::strcmp(name, "auto") == 0 || (kernel != nullptr && kernel->kind == KERNEL_SCALAR)) return 1;
-    if (kernel == nullptr || kernel->kind == KERNEL_NEON || kernel->kind == KERNEL_AVX512) return -1;
+    if (kernel == nullptr || !kernel->module_name) return -1;
     return runs_here(kernel->kind);
 }
 

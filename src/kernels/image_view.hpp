@@ -10,7 +10,26 @@
 
 #include "lanes_scalar.hpp"
 
-enum kernel_kind { KERNEL_SCALAR = 1, KERNEL_SSE42 = 2, KERNEL_AVX2 = 3, KERNEL_NEON = 4, KERNEL_AVX512 = 5 };
+// The compute kernels, in the order the package lists them: the enumerator,
+// the name a call gives, the enumerator's value (a bit position in the lane
+// targets' kServes masks), the pixels of the widest step, whether the _zarvel
+// module's functions know the name (they run the others as the automatic
+// choice) and the kernel whose results it gives bit for bit.
+#define ZV_KERNELS(X)                            \
+    X(KERNEL_SCALAR, scalar, 1, 1, 1, scalar)    \
+    X(KERNEL_SSE42, sse42, 2, 4, 1, sse42)       \
+    X(KERNEL_AVX2, avx2, 3, 8, 1, avx2)          \
+    X(KERNEL_AVX512, avx512, 5, 16, 0, avx2)     \
+    X(KERNEL_NEON, neon, 4, 4, 0, sse42)
+
+#define ZV_KERNEL_ENUMERATOR(kind, name, value, ...) kind = value,
+enum kernel_kind { ZV_KERNELS(ZV_KERNEL_ENUMERATOR) };
+#undef ZV_KERNEL_ENUMERATOR
+
+// Pixels of a stage group: no kernel's stage (the 16-lane step, the 8-bit
+// flat runs of 16 pixels and every narrower step) straddles a multiple of this
+// pixel index, so work split at multiples of it gives the results of one call.
+constexpr std::ptrdiff_t kPixelGroup = 16;
 
 // Pixel and element indices.
 using zv_index = std::ptrdiff_t;

@@ -23,60 +23,27 @@ from __future__ import annotations
 import enum
 
 import _zarvel
-from _zarvel import (
-    addition,
-    burn,
-    darken_only,
-    difference,
-    divide,
-    dodge,
-    exclusion,
-    grain_extract,
-    grain_merge,
-    hard_light,
-    hsl_color,
-    hsv_hue,
-    hsv_saturation,
-    hsv_value,
-    lch_chroma,
-    lch_color,
-    lch_hue,
-    lch_lightness,
-    lighten_only,
-    linear_burn,
-    multiply,
-    normal,
-    overlay,
-    pin_light,
-    screen,
-    soft_light,
-    subtract,
-    vivid_light,
-)
+
+from . import _engine
+from ._compose import Layer, blend, composite
+from ._registry import COLOUR_MODES, KERNEL_NAMES, MODES, SEPARABLE_MODES
+
+# The module's blend functions, one per mode of the native mode list.
+globals().update({name: getattr(_zarvel, name) for name in MODES})
 
 
-class KernelKind(str, enum.Enum):
-    """The compute kernel of a blend call ("auto" picks the widest available).
+class _KernelName(str, enum.Enum):
+    def __str__(self) -> str:
+        return self.value
+
+
+KernelKind = _KernelName("KernelKind", [(name.upper(), name) for name in KERNEL_NAMES], module=__name__)
+KernelKind.__doc__ = """The compute kernel of a blend call ("auto" picks the widest available).
 
     The blend functions accept any string as a kernel and run an unknown name
     (for example "AVX2") with the automatic choice; a member of this enum
     cannot be misspelt.
     """
-
-    AUTO = "auto"
-    SCALAR = "scalar"
-    SSE42 = "sse42"
-    AVX2 = "avx2"
-    AVX512 = "avx512"
-    NEON = "neon"
-
-    def __str__(self) -> str:
-        return self.value
-
-
-from ._compose import Layer, blend, composite
-from . import _engine
-
 
 def kernel_available(name: str, /) -> bool:
     """Whether the named kernel runs on this processor: "auto", "scalar", "sse42",
@@ -88,16 +55,8 @@ def kernel_available(name: str, /) -> bool:
     this processor runs; zarvel.blend and zarvel.composite take all six.
     "avx512" gives the results of "avx2" bit for bit, 16 pixels at a time.
     """
-    if name in ("avx512", "neon"):
-        return _engine.kernel_available(name)
-    return _zarvel.kernel_available(name)
+    return _engine.kernel_available(name)
 
-
-# The modes in the order of the module's functions, with their kinds, as the
-# native mode list gives them.
-MODES = tuple(name for name, _ in _engine.modes())
-SEPARABLE_MODES = tuple(name for name, kind in _engine.modes() if kind == "separable")
-COLOUR_MODES = tuple(name for name, kind in _engine.modes() if kind == "colour")
 
 __all__ = ["COLOUR_MODES", "KernelKind", "Layer", "MODES", "SEPARABLE_MODES", "blend", "composite",
            "kernel_available", *MODES]

@@ -14,10 +14,9 @@ from typing import Any, Callable, Iterable, Optional, Sequence, Tuple
 import numpy as np
 
 from . import _engine
+from ._registry import KERNEL_NAMES, MODES
 
-MODES = tuple(name for name, _ in _engine.modes())
 _MODE_INDEX = {name: i for i, name in enumerate(MODES)}
-KERNEL_NAMES = ("auto", "scalar", "sse42", "avx2", "avx512", "neon")
 # Element types (kind, size) of images (the kernels' own are uint8 and float32)
 # and of masks, in either byte order.
 _IMAGE_TYPES = {("u", 1), ("u", 2), ("f", 4), ("f", 8)}
@@ -376,7 +375,7 @@ def _same_view(a: np.ndarray, b: np.ndarray) -> bool:
             and a.__array_interface__["data"][0] == b.__array_interface__["data"][0])
 
 
-_TooHardError = getattr(getattr(np, "exceptions", np), "TooHardError")
+_TooHardError = getattr(np, "exceptions", np).TooHardError
 
 
 def _overlaps(a: np.ndarray, b: np.ndarray) -> bool:
@@ -385,7 +384,7 @@ def _overlaps(a: np.ndarray, b: np.ndarray) -> bool:
     if not _engine.spans_meet(a, b):
         return False
     try:
-        return bool(np.shares_memory(a, b, max_work=10_000))
+        return bool(np.shares_memory(a, b, max_work=10_000))  # type: ignore[arg-type]  # NumPy takes any bound
     except _TooHardError:
         return True
 

@@ -35,7 +35,7 @@ from .io import DEFAULT_MAX_PIXELS, FORMATS, IMAGE_SUFFIXES, MAX_PIXELS_VARIABLE
 
 KERNELS = tuple(kind.value for kind in zarvel.KernelKind)
 
-DESCRIPTION = "Blend image files with the 28 blend modes of an image editor."
+DESCRIPTION = f"Blend image files with the {len(zarvel.MODES)} blend modes of an image editor."
 
 EPILOG = """\
 commands:
@@ -81,7 +81,7 @@ def _mode(text: str) -> str:
 
 def _modes_by_group() -> str:
     from .gallery import groups
-    merged = {}
+    merged: dict = {}
     for name, _, modes in groups():
         merged.setdefault("plain" if name == "inputs" else name.split(":")[0], []).extend(modes)
     return "; ".join(f"{name}: {', '.join(modes)}" for name, modes in merged.items())
@@ -372,7 +372,7 @@ def _plan(files: List[Path], batch: bool, output: Optional[str], fmt: Optional[s
     """Pair each background with the file its result goes to."""
     folder_named = output is not None and output.endswith(("/", os.sep))
     out = Path(output) if output is not None else None
-    if not batch and not (folder_named and not out.is_dir()):
+    if not batch and not (out is not None and folder_named and not out.is_dir()):
         source = files[0]
         if out is None:
             target = Path(f"{source.stem}-{default_name}{source.suffix}")
@@ -450,10 +450,10 @@ def _run_batch(args, jobs: List[Job], work: Callable[[Job, int], None]) -> int:
         futures = {pool.submit(work, job, threads): job for job in jobs}
         for future in as_completed(futures):
             job = futures[future]
-            error = future.exception()
-            if error is not None:
+            problem = future.exception()
+            if problem is not None:
                 failed += 1
-                message = str(error) if isinstance(error, FileProblem) else f"{job.source}: {_describe(error)}"
+                message = str(problem) if isinstance(problem, FileProblem) else f"{job.source}: {_describe(problem)}"
                 with _print_lock:
                     bar.clear()
                     print(f"zarvel: {message}", file=sys.stderr, flush=True)
@@ -554,7 +554,7 @@ def _run_stack(args) -> int:
 def _check_inputs(jobs: List[Job], others: List[Path]) -> None:
     """Refuse to write over an input file, or two results to one file."""
     inputs = {_resolved(path) for path in [job.source for job in jobs] + list(others)}
-    seen = {}
+    seen: dict = {}
     for job in jobs:
         key = _resolved(job.target)
         if key in inputs:
@@ -599,7 +599,7 @@ def _write(path: Path, image, quality: Optional[int]) -> None:
 
 def _run_gallery(args) -> int:
     from . import gallery
-    from .io import format_of, write_image
+    from .io import format_of
 
     try:
         format_of(args.output)
@@ -715,7 +715,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if args.command is None:
         parser.print_help()
         return 2
-    sub = parser._subparsers._group_actions[0].choices[args.command]  # noqa: SLF001 (argparse has no accessor)
+    sub = parser._subparsers._group_actions[0].choices[args.command]  # type: ignore[union-attr,index]  # argparse has no accessor
     try:
         _max_pixels = max_pixels_limit(getattr(args, "max_pixels", None))
     except ValueError as error:

@@ -48,7 +48,7 @@ from __future__ import annotations
 import math
 import warnings
 from functools import partial
-from typing import Any, Iterable, List, Optional, Sequence, Tuple
+from typing import Iterable, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -62,11 +62,12 @@ except ImportError as error:  # pragma: no cover - exercised only without the ex
 
 from . import _compose
 from ._compose import Layer
+from ._registry import PIXEL_GROUP
 
 __all__ = ["blend", "composite", "exact_chunks", "is_exact", "rechunk_exact"]
 
 # Pixels of a run boundary: the module's stages never straddle a multiple of this.
-RUN = 16
+RUN = PIXEL_GROUP
 
 
 def blend(background, foreground, mode: str = "normal", opacity: float = 1.0, *, mask=None,
@@ -300,7 +301,8 @@ def _lazy(background, jobs, kernel, scale, premultiplied) -> "da.Array":
 def _split(starts: List[int], sizes: Sequence[int], first: int, length: int):
     """The background blocks along one axis that [first, first + length) reaches:
     {block: (piece index, start in the block)} and the pieces' sizes."""
-    where, pieces = {}, []
+    where: dict = {}
+    pieces: List[int] = []
     for block, (start, size) in enumerate(zip(starts, sizes)):
         lo, n = _overlap(start, size, first, length)
         if n:
@@ -361,13 +363,13 @@ class _Placed:
 def _graph(bg: "da.Array", layers, kernel: str, formats: dict) -> "da.Array":
     dtype = bg.dtype.newbyteorder("=") if not bg.dtype.isnative else bg.dtype
     row_starts, col_starts = _starts(bg.chunks[-3]), _starts(bg.chunks[-2])
-    placed = [_Placed(*layer, bg, row_starts, col_starts) for layer in layers]
+    placed = [_Placed(*layer, bg, row_starts, col_starts) for layer in layers]  # type: ignore[call-arg]
     placed = [p for p in placed if p.image is not None]
     name = "zarvel-composite-" + tokenize(bg.name, kernel, formats, [
         (p.image.name, p.mask.name if p.mask is not None else None, p.mode, p.opacity, sorted(p.rows.items()),
          sorted(p.cols.items())) for p in placed])
     frame_blocks = range(len(bg.chunks[0])) if bg.ndim == 4 else [None]
-    dsk = {}
+    dsk: dict = {}
     for f in frame_blocks:
         lead = () if f is None else (f,)
         for i in range(len(bg.chunks[-3])):

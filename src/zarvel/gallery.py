@@ -11,41 +11,26 @@ from __future__ import annotations
 import time
 from dataclasses import dataclass
 from pathlib import Path
-from typing import List, Optional, Sequence, Tuple
+from typing import List, Optional, Tuple
 
 import numpy as np
 
 import zarvel
 
+from ._registry import GALLERY_GROUPS
 from .io import _import, read_image, to_8bit
 
 PHOTO = Path(__file__).with_name("data") / "coffee.jpg"
 
-# The modes by what they are for, in the gallery's rows and the README's list.
-GROUPS: Tuple[Tuple[str, str, Tuple[str, ...]], ...] = (
-    ("inputs", "the two images, and the layer laid over", ("normal",)),
-    ("darken", "shadows, tints, burning in", ("multiply", "burn", "linear_burn", "darken_only")),
-    ("lighten", "light, glow, dodging", ("screen", "dodge", "addition", "lighten_only")),
-    ("contrast", "texture, punch, light effects",
-     ("overlay", "soft_light", "hard_light", "vivid_light", "pin_light")),
-    ("comparative", "differences, cut-outs, frequency splits",
-     ("difference", "exclusion", "subtract", "divide", "grain_extract", "grain_merge")),
-    ("colour: HSV, HSL", "recolour by hue, saturation, value",
-     ("hsv_hue", "hsv_saturation", "hsv_value", "hsl_color")),
-    ("colour: CIE LCh", "recolour as the eye sees it",
-     ("lch_hue", "lch_chroma", "lch_color", "lch_lightness")),
-)
+# The modes by what they are for, in the gallery's rows: the native mode
+# list's groups and places.
+GROUPS: Tuple[Tuple[str, str, Tuple[str, ...]], ...] = GALLERY_GROUPS
 REFERENCE_CELLS = ("background", "layer")
 
 
 def groups() -> List[Tuple[str, str, Tuple[str, ...]]]:
-    """GROUPS restricted to the installed build's modes, with any mode they miss in a last row."""
-    rows = [(name, text, tuple(m for m in modes if m in zarvel.MODES)) for name, text, modes in GROUPS]
-    listed = {m for _, _, modes in rows for m in modes}
-    others = tuple(m for m in zarvel.MODES if m not in listed)
-    if others:
-        rows.append(("other", "", others))
-    return rows
+    """The gallery's rows: (heading, what the modes are for, the modes), every mode once."""
+    return list(GROUPS)
 
 
 def make_layer(height: int, width: int) -> np.ndarray:

@@ -75,7 +75,7 @@ def blend(background: "xr.DataArray", foreground, mode: str = "normal", opacity:
                                                    for a in (fg, mk) if a is not None))
     if lazy and not _is_dask(bg):
         from . import dask as zdask
-        layer = _compose.Layer(fg.data, offset=tuple(offset))
+        layer = _compose.Layer(fg.data, offset=(offset[0], offset[1]))
         bg = bg.chunk(dict(zip(bg.dims, zdask.exact_chunks(bg.shape, [layer], dtype=bg.dtype))))
     if lazy and bg.chunks[-1] and len(bg.chunks[-1]) > 1:
         warnings.warn(f"the background's {channel!r} dimension is split into chunks {bg.chunks[-1]}; zarvel merges "
