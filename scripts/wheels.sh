@@ -61,7 +61,7 @@ EOF
 done
 
 # ---- the sdist --------------------------------------------------------------------
-rm -rf "$DIST" "$WORK/unpacked" "$WORK/raw" "$WORK/build-"*
+rm -rf "$DIST" "$WORK/unpacked" "$WORK/raw"   # the build folders stay: CMake rebuilds what changed
 mkdir -p "$DIST" "$WORK/unpacked" "$WORK/raw"
 say "sdist"
 "$TPY" -m build --sdist --no-isolation --outdir "$DIST" "$ROOT" >"$WORK/sdist.log" 2>&1 ||
