@@ -64,7 +64,7 @@
 #include <arm_neon.h>
 #endif
 
-#if !defined(__GNUC__) && !defined(ZV_MSVC)
+#if !defined(__GNUC__) && !defined(__clang__) && !defined(ZV_MSVC)
 #error "Zarvel needs GCC, Clang or MSVC"
 #endif
 
