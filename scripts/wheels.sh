@@ -61,7 +61,8 @@ EOF
 done
 
 # ---- the sdist --------------------------------------------------------------------
-rm -rf "$DIST" "$WORK/unpacked" "$WORK/raw"   # the build folders stay: CMake rebuilds what changed
+# (The sdist stamps its files with one time, so old build folders would look up to date.)
+rm -rf "$DIST" "$WORK/unpacked" "$WORK/raw" "$WORK/build-"*
 mkdir -p "$DIST" "$WORK/unpacked" "$WORK/raw"
 say "sdist"
 "$TPY" -m build --sdist --no-isolation --outdir "$DIST" "$ROOT" >"$WORK/sdist.log" 2>&1 ||
@@ -124,7 +125,8 @@ with zipfile.ZipFile(wheel) as z:
         head = z.read(name)[:20]
         assert head[:4] == b"\x7fELF" and int.from_bytes(head[18:20], "little") == machine, f"{name}: not {arch} code"
 EOF
-    "$TPY" -m auditwheel repair --plat "manylinux_2_17_$arch" --wheel-dir "$DIST" "$raw" >"$WORK/repair-$arch.log" 2>&1 ||
+    # "auto": the most widely compatible policy the wheel meets (--plat lists the host's architecture only).
+    "$TPY" -m auditwheel repair --plat auto --wheel-dir "$DIST" "$raw" >"$WORK/repair-$arch.log" 2>&1 ||
         { cat "$WORK/repair-$arch.log" >&2; die "auditwheel repair failed for $arch"; }
     whl=$(ls "$DIST"/zarvel-*"$arch".whl)
     "$TPY" -m auditwheel show "$whl" | tee "$WORK/show-$arch.txt"
@@ -132,7 +134,7 @@ EOF
     tag=$(tr -s ' \n' ' ' <"$WORK/show-$arch.txt" | sed -n 's/.*consistent with the following platform tag: "\([a-z0-9_]*\)".*/\1/p')
     [[ $tag =~ ^manylinux_2_([0-9]+)_$arch$ ]] && ((BASH_REMATCH[1] <= 17)) ||
         die "auditwheel show: $(basename "$whl") is ${tag:-not manylinux}, not manylinux_2_17_$arch or older"
-    case $whl in *manylinux_2_17_$arch*) ;; *) die "$(basename "$whl") is not tagged manylinux_2_17_$arch" ;; esac
+    case $whl in *"$tag"*) ;; *) die "$(basename "$whl") is not tagged $tag" ;; esac
     # Exports and needed libraries of every module, read from the ELF files.
     rm -rf "$WORK/check-$arch"
     "$TPY" -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$whl" "$WORK/check-$arch"
