@@ -4,6 +4,9 @@
 #
 #   scripts/aarch64.sh           prepare (below), then run tests/test_aarch64.py,
 #                                which compares the ARM results with this machine's
+#   scripts/aarch64.sh sysroot   only the sysroot (step 2, and the Debian
+#                                packages it needs); scripts/wheels.sh builds
+#                                against its Python and NumPy headers
 #   scripts/aarch64.sh prepare   only prepare:
 #     1. Debian packages: g++-aarch64-linux-gnu, qemu-user (qemu-aarch64);
 #     2. a sysroot with Debian's arm64 Python 3.11 (the interpreter, its
@@ -30,21 +33,26 @@ SYSROOT=$OUT/sysroot
 export DEBIAN_FRONTEND=noninteractive PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 
 MODE=test
-if [[ "${1:-}" == "prepare" ]]; then MODE=prepare; shift; fi
+case "${1:-}" in
+    prepare | sysroot) MODE=$1; shift ;;
+esac
 
 say() { echo "aarch64: $*"; }
 as_root() { if [[ $(id -u) -eq 0 ]]; then "$@"; else sudo "$@"; fi; }
 
 # ---- 1. tools -------------------------------------------------------------------
-[[ -x "$VENV/bin/python" ]] || bash scripts/setup.sh test
-PY="$VENV/bin/python"
-"$PY" -m pip install -q "cmake>=4.1" ninja   # 4.1: interpreters run through an emulator
-export PATH="$VENV/bin:$PATH"
-
 missing=()
-command -v aarch64-linux-gnu-g++ >/dev/null || missing+=(g++-aarch64-linux-gnu)
-command -v qemu-aarch64 >/dev/null || missing+=(qemu-user)
-command -v clang++ >/dev/null || missing+=(clang)
+if [[ $MODE == sysroot ]]; then
+    PY=${PYTHON:-python3}   # only downloads NumPy's wheel
+else
+    [[ -x "$VENV/bin/python" ]] || bash scripts/setup.sh test
+    PY="$VENV/bin/python"
+    "$PY" -m pip install -q "cmake>=4.1" ninja   # 4.1: interpreters run through an emulator
+    export PATH="$VENV/bin:$PATH"
+    command -v aarch64-linux-gnu-g++ >/dev/null || missing+=(g++-aarch64-linux-gnu)
+    command -v qemu-aarch64 >/dev/null || missing+=(qemu-user)
+    command -v clang++ >/dev/null || missing+=(clang)
+fi
 if ! dpkg --print-foreign-architectures | grep -qx arm64; then
     say "dpkg --add-architecture arm64"
     as_root dpkg --add-architecture arm64
@@ -84,6 +92,7 @@ if [[ ! -f "$SYSROOT/.complete" ]]; then
         "$(ls "$OUT"/wheels/numpy-*.whl | head -n 1)" "$SITE"
     touch "$SYSROOT/.complete"
 fi
+[[ $MODE == sysroot ]] && exit 0
 
 # OpenBLAS (inside NumPy) on the emulated processor: the child must not
 # inherit settings the host may export for its own processor.

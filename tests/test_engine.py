@@ -6,6 +6,8 @@ folded into the foreground's alpha), whatever the offset, batch, `out`, thread
 count and kernel. Tiny bands make every band boundary, padded share and tail
 that larger images would reach appear on small images too.
 """
+import os
+
 import numpy as np
 import pytest
 
@@ -329,6 +331,7 @@ def test_blend_releases_the_interpreter_lock():
     assert len(ticks) > 20
 
 
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork() on this system")
 def test_calls_from_many_python_threads_and_after_fork(monkeypatch):
     """Several Python threads composite at once on several native threads each
     (one call has the engine's kept threads, the others start their own), and

@@ -21,8 +21,14 @@
 #include "engine.hpp"
 
 #include <algorithm>
+#if defined(__linux__)
 #include <sched.h>
+#endif
+#if defined(_WIN32)
+#include <process.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <condition_variable>
@@ -36,6 +42,14 @@
 
 namespace zv_engine {
 namespace {
+
+#if defined(_WIN32)
+using process_id = int;
+process_id this_process() { return _getpid(); }
+#else
+using process_id = pid_t;
+process_id this_process() { return getpid(); }
+#endif
 
 constexpr zv_index kGroup = kPixelGroup;
 
@@ -111,14 +125,14 @@ public:
     }
 
 private:
-    explicit Helpers(pid_t owner) : owner_(owner) {}
+    explicit Helpers(process_id owner) : owner_(owner) {}
 
     // Never destroyed: its threads wait on it until the process ends.
     static Helpers& of_this_process() {
         static std::mutex guard;
         static Helpers* helpers = nullptr;
         std::lock_guard<std::mutex> lock(guard);
-        if (helpers == nullptr || helpers->owner_ != getpid()) helpers = new Helpers(getpid());
+        if (helpers == nullptr || helpers->owner_ != this_process()) helpers = new Helpers(this_process());
         return *helpers;
     }
 
@@ -149,7 +163,7 @@ private:
         }
     }
 
-    const pid_t owner_;
+    const process_id owner_;
     std::mutex turn_, mutex_;
     std::condition_variable wake_, done_;
     std::size_t started_ = 0, wanted_ = 0, pending_ = 0;

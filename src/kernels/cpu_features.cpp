@@ -1,18 +1,21 @@
 // Processor features, read once, and the kernel a call gets.
 //
-// x86-64: the compiler runtime's probe counts AVX2 only where the operating
-// system saves the AVX state. The 4-lane kernel uses fused multiply-adds in the
-// VEX encoding, so it needs AVX and FMA besides SSE4.2.
-// The 16-lane kernel needs AVX-512 F, BW, DQ and VL, and an operating system
-// that saves the opmask and upper ZMM state as well (XCR0 bits 5 to 7, with the
-// SSE and AVX bits 1 and 2); it is checked here rather than trusted to the runtime.
+// x86-64: the processor's CPUID bits, and for AVX and wider the operating
+// system's consent (XCR0): AVX, FMA and AVX2 count only where the system
+// saves the AVX state (bits 1 and 2), AVX-512 only where it saves the opmask
+// and upper ZMM state as well (bits 5 to 7). The 4-lane kernel uses fused
+// multiply-adds in the VEX encoding, so it needs AVX and FMA besides SSE4.2.
+// The 16-lane kernel needs AVX-512 F, BW, DQ and VL. The bits are read here
+// rather than through a compiler's runtime probe, which MSVC lacks.
 // aarch64: NEON is part of the base architecture (targets.hpp); nothing to probe.
 // Other processors: the scalar kernel only.
 #include "cpu_features.hpp"
 
 #include <cstring>
 
-#if defined(ZV_X86_64)
+#if defined(ZV_X86_64) && defined(ZV_MSVC)
+#include <intrin.h>
+#elif defined(ZV_X86_64)
 #include <cpuid.h>
 #endif
 
@@ -26,13 +29,52 @@ struct CpuFlags {
 };
 
 #if defined(ZV_X86_64)
-bool os_saves_avx512_state() {
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || !(ecx & bit_OSXSAVE)) return false;
-    unsigned xcr0_low = 0, xcr0_high = 0;
-    __asm__("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
-    constexpr unsigned kSseAvxAvx512 = 0x2u | 0x4u | 0x20u | 0x40u | 0x80u;
-    return (xcr0_low & kSseAvxAvx512) == kSseAvxAvx512;
+struct CpuidLeaf {
+    unsigned eax, ebx, ecx, edx;
+};
+
+CpuidLeaf cpuid(unsigned leaf, unsigned subleaf) {
+    CpuidLeaf r{0, 0, 0, 0};
+#if defined(ZV_MSVC)
+    int regs[4];
+    __cpuidex(regs, static_cast<int>(leaf), static_cast<int>(subleaf));
+    r = {static_cast<unsigned>(regs[0]), static_cast<unsigned>(regs[1]), static_cast<unsigned>(regs[2]),
+         static_cast<unsigned>(regs[3])};
+#else
+    __cpuid_count(leaf, subleaf, r.eax, r.ebx, r.ecx, r.edx);
+#endif
+    return r;
+}
+
+// The state components the operating system saves on a context switch.
+unsigned long long xcr0() {
+#if defined(ZV_MSVC)
+    return _xgetbv(0);
+#else
+    unsigned low = 0, high = 0;
+    __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    return (static_cast<unsigned long long>(high) << 32) | low;
+#endif
+}
+
+constexpr bool bit(unsigned word, int n) { return ((word >> n) & 1u) != 0; }
+
+CpuFlags x86_flags() {
+    CpuFlags found{false, false, false, false};
+    const unsigned max_leaf = cpuid(0, 0).eax;
+    if (max_leaf < 1) return found;
+    const CpuidLeaf l1 = cpuid(1, 0);
+    const CpuidLeaf l7 = max_leaf >= 7 ? cpuid(7, 0) : CpuidLeaf{0, 0, 0, 0};
+    const unsigned long long state = bit(l1.ecx, 27) ? xcr0() : 0;  // OSXSAVE: XGETBV may be used
+    constexpr unsigned long long kSseAvx = 0x2u | 0x4u, kAvx512 = kSseAvx | 0x20u | 0x40u | 0x80u;
+    const bool avx_state = (state & kSseAvx) == kSseAvx;
+    const bool avx512_state = (state & kAvx512) == kAvx512;
+    const bool avx = avx_state && bit(l1.ecx, 28), fma = avx_state && bit(l1.ecx, 12);
+    found.sse42 = bit(l1.ecx, 20) && avx && fma;
+    found.avx2 = avx_state && bit(l7.ebx, 5) && avx && fma;
+    found.avx512 = found.avx2 && avx512_state && bit(l7.ebx, 16) /* F */ && bit(l7.ebx, 17) /* DQ */ &&
+                   bit(l7.ebx, 30) /* BW */ && bit(l7.ebx, 31) /* VL */;
+    return found;
 }
 #endif
 
@@ -40,13 +82,7 @@ const CpuFlags& cpu_flags() {
     static const CpuFlags flags = [] {
         CpuFlags found{false, false, false, false};
 #if defined(ZV_X86_64)
-        __builtin_cpu_init();
-        const bool fma = __builtin_cpu_supports("fma"), avx = __builtin_cpu_supports("avx");
-        found.sse42 = __builtin_cpu_supports("sse4.2") && avx && fma;
-        found.avx2 = __builtin_cpu_supports("avx2") && avx && fma;
-        found.avx512 = found.avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                       __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
-                       os_saves_avx512_state();
+        found = x86_flags();
 #elif defined(ZV_AARCH64)
         found.neon = true;
 #endif

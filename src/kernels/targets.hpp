@@ -33,7 +33,17 @@
 // processor check in cpu_features.cpp.
 #pragma once
 
-#if defined(__x86_64__)
+// MSVC (not clang-cl) has no target regions and needs none: it accepts every
+// instruction set's intrinsics in any function, so there the regions below
+// are empty and the run-time dispatch alone keeps each kernel on processors
+// that have its instructions. It has no NEON vocabulary here (its NEON vector
+// types are one type, which the overloads cannot tell apart): on Windows ARM64
+// the scalar kernel does everything.
+#if defined(_MSC_VER) && !defined(__clang__)
+#define ZV_MSVC 1
+#endif
+
+#if defined(__x86_64__) || (defined(ZV_MSVC) && defined(_M_X64))
 #define ZV_X86_64 1
 // GCC before 13 warns that the AVX-512 intrinsics' deliberately undefined
 // pass-through vectors are uninitialised where they are inlined into a target
@@ -54,11 +64,24 @@
 #include <arm_neon.h>
 #endif
 
-#if !defined(__GNUC__)
-#error "Zarvel needs GCC or Clang (target regions)"
+#if !defined(__GNUC__) && !defined(__clang__) && !defined(ZV_MSVC)
+#error "Zarvel needs GCC, Clang or MSVC"
 #endif
 
+#if defined(ZV_MSVC)
+#define ZV_INLINE __forceinline
+#else
 #define ZV_INLINE inline __attribute__((always_inline))
+#endif
+
+// A read hint for all cache levels; never faults.
+#if defined(ZV_MSVC) && defined(ZV_X86_64)
+#define ZV_PREFETCH(address) _mm_prefetch(static_cast<const char*>(address), _MM_HINT_T0)
+#elif defined(ZV_MSVC)
+#define ZV_PREFETCH(address) static_cast<void>(address)
+#else
+#define ZV_PREFETCH(address) __builtin_prefetch((address), 0, 3)
+#endif
 
 // The lane targets of this build, widest first (the order in which a kernel's
 // stages run): X(t, ...) for each, with the caller's extra arguments.
@@ -73,7 +96,14 @@
 // Regions. Clang spells them as an attribute pushed onto every function
 // declared in between, GCC as target options; both are placed outside
 // namespaces.
-#if defined(ZV_X86_64)
+#if defined(ZV_X86_64) && defined(ZV_MSVC)
+#define ZV_BEGIN_sse
+#define ZV_END_sse
+#define ZV_BEGIN_avx
+#define ZV_END_avx
+#define ZV_BEGIN_avx512
+#define ZV_END_avx512
+#elif defined(ZV_X86_64)
 #if defined(__clang__)
 #define ZV_BEGIN_sse \
     _Pragma("clang attribute push(__attribute__((target(\"sse4.2,avx,fma\"))), apply_to = function)")
