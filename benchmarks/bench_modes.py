@@ -205,11 +205,11 @@ def main(argv=None):
     peer_times = {}              # (label, kind) -> seconds
     for kind in kinds:
         bg, fg = make_image(rng, h, w, kind), make_image(rng, h, w, kind)
-        calls = {("np.add",): lambda: np.add(bg, fg)}
+        calls = {("np.add",): lambda bg=bg, fg=fg: np.add(bg, fg)}
         for mode in modes:
             fn = getattr(_zarvel, mode)
             for kernel in kernels:
-                calls[mode, kind, kernel] = (lambda fn=fn, k=kernel: fn(bg, fg, OPACITY, k))
+                calls[mode, kind, kernel] = (lambda fn=fn, k=kernel, bg=bg, fg=fg: fn(bg, fg, OPACITY, k))
         found = {} if args.no_peers else peers(bg, fg, kind)
         keep = found.pop("_keep", None)
         calls.update({("peer", label): call for label, call in found.items()})

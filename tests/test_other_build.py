@@ -13,7 +13,6 @@ without such an interpreter into a failure.
 import json
 import os
 import subprocess
-import sys
 import textwrap
 from pathlib import Path
 

@@ -284,7 +284,8 @@ def _read_pillow(data: bytes, limit: int) -> Tuple[np.ndarray, int]:
         Image.MAX_IMAGE_PIXELS = (limit + 1) // 2
     try:
         with Image.open(io.BytesIO(data)) as im:
-            _check_size(*im.size, limit)
+            width, height = im.size
+            _check_size(width, height, limit)
             im.load()
             orientation = _pillow_orientation(im)
             mode = im.mode
