@@ -21,6 +21,8 @@
 //       band_bytes (optional): the size of a band of output, for tests that
 //       need many small bands.
 //   modes() -> tuple of (name, kind), in the module's order.
+//   _pixel_by_pixel_formats(on) -> previous setting: for tests, the original
+//     per-pixel conversions instead of the vector ones.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -31,6 +33,7 @@
 #include <vector>
 
 #include "cpu_features.hpp"
+#include "engine/convert.hpp"
 #include "engine/engine.hpp"
 #include "modes.hpp"
 
@@ -217,10 +220,21 @@ PyObject* kernel_runs(PyObject*, PyObject* args) {
     return PyBool_FromLong(available);
 }
 
+// Tests: whether jobs planned from now on convert stored pixels through the
+// original one-pixel-at-a-time code rather than the vector codecs; returns the
+// previous setting.
+PyObject* pixel_by_pixel_formats(PyObject*, PyObject* arg) {
+    const int on = PyObject_IsTrue(arg);
+    if (on < 0) return nullptr;
+    return PyBool_FromLong(zv_engine::set_pixel_by_pixel_formats(on != 0));
+}
+
 PyMethodDef engine_methods[] = {
     {"composite", composite, METH_VARARGS, "Run a checked compositing job (see the zarvel package)."},
     {"modes", modes, METH_NOARGS, "The blend modes as (name, kind), in order."},
     {"kernel_available", kernel_runs, METH_VARARGS, "Whether the named kernel runs on this processor."},
+    {"_pixel_by_pixel_formats", pixel_by_pixel_formats, METH_O,
+     "Tests: convert formats one pixel at a time (the reference) or not; returns the previous setting."},
     {nullptr, nullptr, 0, nullptr},
 };
 

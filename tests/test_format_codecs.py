@@ -1,0 +1,153 @@
+"""Converted pixel formats through the engine's vector conversions, against the
+original one-pixel-at-a-time conversions (kept in the engine as the reference).
+
+Both run the same blend kernel, so any difference is the conversion's. The
+images hold every kind of value a conversion meets: NaN, infinities, values
+past either end of the range, negative zeros, every 8-bit and many 16-bit
+alphas (0 and full included), premultiplied colour above its alpha.
+"""
+import contextlib
+
+import numpy as np
+import pytest
+
+import zarvel
+from test_engine import identical, misaligned
+from zarvel import _compose, _engine
+
+SPECIALS = np.array([np.nan, np.inf, -np.inf, -0.0, 0.0, -1.0, 1e-40, 0.5, 1.0, 1.5, 127.5, 254.5, 255.0, 256.0,
+                     65535.0, 1e30, -1e30], np.float64)
+# (dtype, scale, premultiplied): every stored layout that converts, and the
+# kernels' own formats next to converted ones.
+LAYOUTS = [(np.uint16, 255, False), (np.uint16, 255, True), (np.uint8, 255, True), (np.float32, 1, False),
+           (np.float32, 1, True), (np.float32, 255, True), (np.float64, 1, False), (np.float64, 255, False),
+           (np.float64, 1, True), (np.float64, 255, True)]
+LAYOUT_IDS = [f"{np.dtype(d).name}-scale{s}{'-premultiplied' if p else ''}" for d, s, p in LAYOUTS]
+
+
+@pytest.fixture(params=("scalar", "sse42", "avx2", "avx512", "neon"))
+def kernel(request):
+    if not zarvel.kernel_available(request.param):
+        pytest.skip(f"kernel {request.param} not available")
+    return request.param
+
+
+@contextlib.contextmanager
+def pixel_by_pixel():
+    before = _engine._pixel_by_pixel_formats(True)
+    try:
+        yield
+    finally:
+        _engine._pixel_by_pixel_formats(before)
+
+
+def stored(rng, shape, c, dtype, unit):
+    """Random pixels with the values that test a conversion: full ranges, all alphas, specials for floats."""
+    dtype = np.dtype(dtype)
+    if dtype.kind == "u":
+        top = np.iinfo(dtype).max
+        img = rng.integers(0, top + 1, shape + (c,), dtype=dtype)
+        if c == 4:
+            pick = rng.random(shape)
+            img[..., 3][pick < 0.15] = 0
+            img[..., 3][pick > 0.85] = top
+        return img
+    scale = 1 / 255 if unit else 1
+    img = rng.uniform(-0.1, 1.1, shape + (c,)) * 255 * scale
+    pick = rng.random(img.shape) < 0.15
+    img[pick] = rng.choice(SPECIALS * scale, int(pick.sum()))
+    if c == 4:
+        pick = rng.random(shape)
+        img[..., 3][pick < 0.1] = 0
+        img[..., 3][pick > 0.9] = 255 * scale
+    return img.astype(dtype)
+
+
+def both_ways(fn):
+    """fn() through the vector conversions and through the per-pixel reference."""
+    got = fn()
+    with pixel_by_pixel():
+        want = fn()
+    return got, want
+
+
+@pytest.mark.parametrize("dtype, scale, premultiplied", LAYOUTS, ids=LAYOUT_IDS)
+def test_conversions_equal_the_per_pixel_code(dtype, scale, premultiplied, kernel):
+    """Backgrounds and layers in every converting layout, both channel counts, sizes 0..40 at every
+    offset past the borders, with masks, in place, into out, on several threads."""
+    rng = np.random.default_rng(abs(hash((np.dtype(dtype).name, scale, premultiplied, kernel))) % 2**32)
+    unit = scale == 1
+    for cb in (3, 4):
+        bg = stored(rng, (9, 45), cb, dtype, unit)
+        for cf in (3, 4):
+            for n in range(0, 41):
+                fd = dtype if n % 3 else rng.choice([np.uint8, np.uint16, np.float32, np.float64])
+                fg = stored(rng, (1 + n % 4, n), cf, fd, unit)
+                offset = [(0, 0), (2, 45 - n), (-1, -n // 2), (8, 40), (-3, 50)][n % 5]
+                mode = ["multiply", "normal", "screen", "overlay", "hsv_hue", "subtract"][n % 6]
+                mask = None if n % 4 else rng.integers(0, 256, fg.shape[:2], dtype=np.uint8)
+                opacity = [1.0, 0.5, 0.8][n % 3]
+
+                def run():
+                    return zarvel.blend(bg, fg, mode, opacity, mask=mask, offset=offset, kernel=kernel,
+                                        scale=scale, premultiplied=premultiplied, threads=1 + n % 3)
+                identical(*both_ways(run))
+
+                def in_place():
+                    out = bg.copy()
+                    zarvel.blend(out, fg, mode, opacity, offset=offset, out=out, kernel=kernel, scale=scale,
+                                 premultiplied=premultiplied)
+                    return out
+                identical(*both_ways(in_place))
+
+
+@pytest.mark.parametrize("dtype, scale, premultiplied", LAYOUTS, ids=LAYOUT_IDS)
+def test_whole_images_in_bands(dtype, scale, premultiplied, kernel, monkeypatch):
+    """Images large enough for many pieces per band, in the engine's bands and in tiny ones."""
+    rng = np.random.default_rng(7)
+    unit = scale == 1
+    bg = stored(rng, (2, 67, 301), 4, dtype, unit)
+    fg = stored(rng, (67, 301), 4, dtype, unit)
+    for band_bytes in (0, 1, 5000):
+        monkeypatch.setattr(_compose, "_BAND_BYTES", band_bytes)
+        for mode in ("multiply", "normal", "lch_color"):
+            identical(*both_ways(lambda: zarvel.blend(bg, fg, mode, 0.7, kernel=kernel, scale=scale,
+                                                      premultiplied=premultiplied, threads=3)))
+
+
+def test_every_stored_value_converts_as_the_per_pixel_code(kernel):
+    """All 65,536 16-bit values, all 8-bit colour and alpha pairs premultiplied, both ways."""
+    values = np.arange(65536, dtype=np.uint16).reshape(256, 256)
+    layer = np.stack([values, values.T, values[::-1], values[:, ::-1]], axis=-1)
+    bg = np.zeros((256, 256, 4), np.uint16)
+    for premultiplied in (False, True):
+        for mode, opacity in (("normal", 1.0), ("multiply", 0.6)):
+            identical(*both_ways(lambda: zarvel.blend(bg, layer, mode, opacity, kernel=kernel,
+                                                      premultiplied=premultiplied)))
+    pairs = np.stack(np.meshgrid(np.arange(256), np.arange(256), indexing="ij"), axis=-1).astype(np.uint8)
+    rgba = np.concatenate([pairs, pairs], axis=-1)           # colour (c, a, c) and alpha a for every pair
+    rgba[..., 2] = pairs[..., 0]
+    rgba[..., 3] = pairs[..., 1]
+    for mode in ("normal", "screen"):
+        identical(*both_ways(lambda: zarvel.blend(rgba, rgba[::-1], mode, 0.9, kernel=kernel, premultiplied=True)))
+
+
+def test_strided_and_misaligned_pixels(kernel):
+    """Views with gaps between pixels and elements off their natural alignment take the same values."""
+    rng = np.random.default_rng(9)
+    for dtype, scale in ((np.uint16, 255), (np.float64, 1), (np.float32, 1)):
+        unit = scale == 1
+        wide = stored(rng, (20, 70), 4, dtype, unit)
+        bg = stored(rng, (20, 35), 4, dtype, unit)
+        for fg in (wide[:, ::2], wide[:, 1::2, :3], misaligned(wide, 3)):
+            identical(*both_ways(lambda: zarvel.blend(bg, fg, "multiply", 0.5, offset=(2, -3), kernel=kernel,
+                                                      scale=scale, premultiplied=True)))
+        out = misaligned(np.zeros_like(bg), 5)
+        src = misaligned(bg, 1)
+        identical(*both_ways(lambda: zarvel.blend(src, wide[:, ::2], "screen", 0.5, out=out, kernel=kernel,
+                                                  scale=scale).copy()))
+
+
+def test_the_reference_switch_reports_its_setting():
+    assert _engine._pixel_by_pixel_formats(True) is False
+    assert _engine._pixel_by_pixel_formats(False) is True
