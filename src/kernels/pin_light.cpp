@@ -12,4 +12,7 @@ ZV_LANE_FORMULA(pin_light,
     const V low = min_l(in, doubled);
     const V high = max_l(in, sub(doubled, splat(1.0f)));
     return select(lt(layer, splat(0.5f)), low, high);)
+// Opaque pixels keep the float path (opaque.hpp). Its values are bytes already
+// (min(a, 2b) below b = 128, max(a, 2b - 255) above), so an exact integer
+// form exists; not written.
 ZV_SEPARABLE_ENTRY(pin_light, 0)
