@@ -151,3 +151,15 @@ def test_strided_and_misaligned_pixels(kernel):
 def test_the_reference_switch_reports_its_setting():
     assert _engine._pixel_by_pixel_formats(True) is False
     assert _engine._pixel_by_pixel_formats(False) is True
+
+
+def test_16_bit_values_enter_as_their_exact_quotients(kernel):
+    """A 16-bit RGB layer laid with normal at opacity 1 over a float32 background is copied as it
+    enters: float32(v) / 257, correctly rounded, for every one of the 65,536 values."""
+    values = np.arange(65536, dtype=np.uint16).reshape(256, 256)
+    layer = np.stack([values, values.T, values[::-1]], axis=-1)
+    for bg in (np.zeros((256, 256, 3), np.float32), np.zeros((256, 256, 4), np.float32)):
+        got = zarvel.blend(bg, layer, "normal", 1.0, kernel=kernel)
+        np.testing.assert_array_equal(got[..., :3], layer.astype(np.float32) / np.float32(257))
+        with pixel_by_pixel():
+            identical(got, zarvel.blend(bg, layer, "normal", 1.0, kernel=kernel))
