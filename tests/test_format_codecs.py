@@ -163,3 +163,63 @@ def test_16_bit_values_enter_as_their_exact_quotients(kernel):
         np.testing.assert_array_equal(got[..., :3], layer.astype(np.float32) / np.float32(257))
         with pixel_by_pixel():
             identical(got, zarvel.blend(bg, layer, "normal", 1.0, kernel=kernel))
+
+
+def direct_layouts():
+    """(dtype, unit, premultiplied, channels) of every stored layout, the kernels' own included."""
+    for dtype in (np.uint8, np.uint16, np.float32, np.float64):
+        for unit in ((False, True) if np.dtype(dtype).kind == "f" else (False,)):
+            for premultiplied in (False, True):
+                for channels in (3, 4):
+                    yield dtype, unit, premultiplied, channels
+
+
+def every_value(dtype, channels, premultiplied):
+    """All 8-bit (colour, alpha) pairs or all 16-bit values, in a 256 x 256 image."""
+    y, x = np.meshgrid(np.arange(256), np.arange(256), indexing="ij")
+    if np.dtype(dtype) == np.uint8:
+        planes = [y, x, 255 - y, x]                               # colour y with alpha x, ...
+    else:
+        v = y * 256 + x
+        planes = [v, v.T, v[::-1], v if not premultiplied else v[:, ::-1]]
+    return np.stack(planes[:channels], axis=-1).astype(dtype)
+
+
+@pytest.mark.parametrize("dtype, unit, premultiplied, channels", list(direct_layouts()))
+def test_the_conversions_on_their_own(dtype, unit, premultiplied, channels, kernel):
+    """Stored pixels in, working pixels out, against the per-pixel code: random values with specials,
+    every 8-bit pair and 16-bit value, rows of 0..40 pixels, strided and misaligned views."""
+    rng = np.random.default_rng(channels + 10 * premultiplied + 100 * unit)
+    images = [stored(rng, (3, 77), channels, dtype, unit)[None]]
+    if np.dtype(dtype).kind == "u":
+        images.append(every_value(dtype, channels, premultiplied)[None])
+    images += [stored(rng, (2, n), channels, dtype, unit)[None] for n in range(0, 41)]
+    wide = stored(rng, (5, 60), channels, dtype, unit)
+    images += [wide[None, :, ::2], misaligned(wide, 3)[None]]
+    for img in images:
+        got, want = both_ways(lambda: _engine._working_pixels(img, kernel, unit, premultiplied))
+        identical(got, want)
+        # ...and back, from working pixels with every special value in them.
+        working = stored(rng, img.shape[1:3], channels, np.float32, False)[None]
+        working[..., ::5, :] = want[..., ::5, :]
+        outs = []
+        for reference in (False, True):
+            out = np.zeros(img.shape, dtype)
+            before = _engine._pixel_by_pixel_formats(reference)
+            try:
+                _engine._stored_pixels(working, out, kernel, unit, premultiplied)
+            finally:
+                _engine._pixel_by_pixel_formats(before)
+            outs.append(out)
+        identical(*outs)
+
+
+def test_the_conversion_hooks_check_their_arguments():
+    img = np.zeros((1, 2, 3, 4), np.uint16)
+    with pytest.raises(ValueError, match="working pixels"):
+        _engine._stored_pixels(np.zeros((1, 2, 3, 3), np.float32), img, "auto", False, False)
+    with pytest.raises(ValueError, match="writable"):
+        _engine._stored_pixels(np.zeros((1, 2, 3, 4), np.float32), np.broadcast_to(img, img.shape), "auto", False,
+                               False)
+    with pytest.raises(ValueError, match="4-dimensional"):
+        _engine._working_pixels(np.zeros((2, 3, 4), np.uint8), "auto", False, False)
