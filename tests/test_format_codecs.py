@@ -223,3 +223,36 @@ def test_the_conversion_hooks_check_their_arguments():
                                False)
     with pytest.raises(ValueError, match="4-dimensional"):
         _engine._working_pixels(np.zeros((2, 3, 4), np.uint8), "auto", False, False)
+
+
+def binade(exponent_bits, step=1):
+    """Every float32 with these exponent bits (both signs), every `step`-th mantissa: a whole
+    binade, or the subnormals for 0."""
+    mantissas = np.arange(0, 1 << 23, step, dtype=np.uint32)
+    bits = np.concatenate([mantissas | (exponent_bits << 23), mantissas | (exponent_bits << 23) | (1 << 31)])
+    return bits.view(np.float32)
+
+
+@pytest.mark.parametrize("exponent_bits", [0, 1, 127, 254])
+def test_division_by_255_on_whole_binades(exponent_bits, kernel):
+    """Floats on 0..1 leave as x / 255 and premultiplied alphas divide by 255 without a division
+    instruction. The method scales with the binade, so one whole binade (1..2) stands for the
+    normal range; the subnormals, the results going subnormal (sampled: their arithmetic is slow)
+    and the largest values (sampled) are its edges. Each must give the true quotient's bits."""
+    if kernel == "scalar":
+        pytest.skip("the scalar code divides")
+    values = binade(exponent_bits, {0: 61, 1: 61, 127: 1}.get(exponent_bits, 7))
+    values = np.concatenate([values, np.array([np.inf, -np.inf, np.nan, 0.0, -0.0, 1.0, 255.0], np.float32)])
+    values = values[: values.size // 4 * 4]
+    working = values.reshape(1, 1, -1, 4)
+    out = np.empty(working.shape, np.float32)
+    _engine._stored_pixels(working, out, kernel, True, False)
+    identical(out, working / np.float32(255))
+    # Premultiplied: colour x (alpha / 255) with these alphas, on colours of 255.
+    rgba = np.empty((1, 1, values.size, 4), np.float32)
+    rgba[..., :3] = 255
+    rgba[..., 3] = values
+    want = rgba.copy()
+    want[..., :3] = np.float32(255) * (values / np.float32(255))[:, None]
+    _engine._stored_pixels(rgba, out := np.empty_like(rgba), kernel, False, True)
+    identical(out, want)
