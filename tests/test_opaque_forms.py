@@ -27,6 +27,7 @@ FORMS = {
     "multiply": lambda a, b: div255(a * b),
     "screen": lambda a, b: 255 - div255((255 - a) * (255 - b)),
     "linear_burn": lambda a, b: np.maximum(a + b - 255, 0),
+    "pin_light": lambda a, b: np.where(b < 128, np.minimum(a, 2 * b), np.maximum(a, 2 * b - 255)),
 }
 MODULE_KERNELS = ("scalar", "sse42", "avx2", "auto")   # "auto" is the AVX-512 kernel where there is one
 

@@ -12,6 +12,7 @@
 //   ub_mul255(a, b)         a b / 255 rounded to nearest (zv_div255 on 16-bit products)
 //   ub_alpha                0xFF in byte 3 of every 4
 //   ub_opaque(px)           whether every byte 3 of 4 is 255
+//   ub_select_top(m, t, f)  per byte t where m's top bit is set, else f
 #pragma once
 
 #include "opaque.hpp"
@@ -43,6 +44,7 @@ ZV_INLINE UB ub_mul255(UB a, UB b) {
 }
 ZV_INLINE UB ub_alpha() { return _mm_set1_epi32(static_cast<int32_t>(0xFF000000u)); }
 ZV_INLINE bool ub_opaque(UB px) { return _mm_test_all_ones(_mm_or_si128(px, _mm_set1_epi32(0x00FFFFFF))); }
+ZV_INLINE UB ub_select_top(UB m, UB t, UB f) { return _mm_blendv_epi8(f, t, m); }
 }  // namespace zv_sse
 ZV_END_sse
 
@@ -75,6 +77,7 @@ ZV_INLINE UB ub_alpha() { return _mm256_set1_epi32(static_cast<int32_t>(0xFF0000
 ZV_INLINE bool ub_opaque(UB px) {
     return _mm256_testc_si256(_mm256_or_si256(px, _mm256_set1_epi32(0x00FFFFFF)), _mm256_set1_epi32(-1));
 }
+ZV_INLINE UB ub_select_top(UB m, UB t, UB f) { return _mm256_blendv_epi8(f, t, m); }
 }  // namespace zv_avx
 ZV_END_avx
 
@@ -105,6 +108,7 @@ ZV_INLINE UB ub_alpha() { return _mm512_set1_epi32(static_cast<int32_t>(0xFF0000
 ZV_INLINE bool ub_opaque(UB px) {
     return _mm512_cmplt_epu32_mask(px, _mm512_set1_epi32(static_cast<int32_t>(0xFF000000u))) == 0;
 }
+ZV_INLINE UB ub_select_top(UB m, UB t, UB f) { return _mm512_mask_blend_epi8(_mm512_movepi8_mask(m), f, t); }
 }  // namespace zv_avx512
 ZV_END_avx512
 
@@ -131,5 +135,6 @@ ZV_INLINE UB ub_mul255(UB a, UB b) {
 }
 ZV_INLINE UB ub_alpha() { return vreinterpretq_u8_u32(vdupq_n_u32(0xFF000000u)); }
 ZV_INLINE bool ub_opaque(UB px) { return vminvq_u8(vorrq_u8(px, vreinterpretq_u8_u32(vdupq_n_u32(0x00FFFFFFu)))) == 255; }
+ZV_INLINE UB ub_select_top(UB m, UB t, UB f) { return vbslq_u8(vcltzq_s8(vreinterpretq_s8_u8(m)), t, f); }
 }  // namespace zv_neon
 #endif

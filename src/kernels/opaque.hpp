@@ -26,6 +26,7 @@ enum class OpaqueForm {
     multiply,     // a b / 255, rounded to nearest
     screen,       // 255 - (255 - a)(255 - b) / 255, rounded to nearest
     linear_burn,  // max(a + b - 255, 0)
+    pin_light,    // min(a, 2b) for b < 128, else max(a, 2b - 255)
 };
 
 // A mode's integer form; none unless the mode's source names one.
@@ -56,7 +57,9 @@ constexpr uint8_t opaque_byte(int a, int b) {
     else if constexpr (F == OpaqueForm::subtract) return static_cast<uint8_t>(a > b ? a - b : 0);
     else if constexpr (F == OpaqueForm::multiply) return static_cast<uint8_t>(zv_div255(a * b));
     else if constexpr (F == OpaqueForm::screen) return static_cast<uint8_t>(255 - zv_div255((255 - a) * (255 - b)));
-    else return static_cast<uint8_t>(a + b > 255 ? a + b - 255 : 0);
+    else if constexpr (F == OpaqueForm::linear_burn) return static_cast<uint8_t>(a + b > 255 ? a + b - 255 : 0);
+    else if (b < 128) return static_cast<uint8_t>(a < 2 * b ? a : 2 * b);
+    else return static_cast<uint8_t>(a > 2 * b - 255 ? a : 2 * b - 255);
 }
 
 // Tests: whether the vector stages take the integer forms (the default) or
