@@ -40,6 +40,11 @@
 //   kernels() -> tuple of (name, pixels, module_name, results_of), in order:
 //     the kernel list of image_view.hpp.
 //   PIXEL_GROUP: no kernel's stage straddles a multiple of this pixel index.
+//   _pixel_by_pixel_formats(on) -> previous setting: for tests, the original
+//     per-pixel conversions instead of the vector ones.
+//   _working_pixels(image, kernel, unit_scale, premultiplied) -> float32 array,
+//   _stored_pixels(working, out, kernel, unit_scale, premultiplied) -> None:
+//     for tests, the conversions on their own.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -52,6 +57,7 @@
 #include <vector>
 
 #include "cpu_features.hpp"
+#include "engine/convert.hpp"
 #include "engine/engine.hpp"
 #include "modes.hpp"
 
@@ -509,6 +515,70 @@ PyObject* kernel_runs(PyObject*, PyObject* args) {
     return PyBool_FromLong(available);
 }
 
+// Tests: whether jobs planned from now on convert stored pixels through the
+// original one-pixel-at-a-time code rather than the vector codecs; returns the
+// previous setting.
+PyObject* pixel_by_pixel_formats(PyObject*, PyObject* arg) {
+    const int on = PyObject_IsTrue(arg);
+    if (on < 0) return nullptr;
+    return PyBool_FromLong(zv_engine::set_pixel_by_pixel_formats(on != 0));
+}
+
+// Tests: the conversions on their own. working_pixels(image, kernel, unit_scale,
+// premultiplied) gives a new float32 array of the image's pixels in the
+// working format; stored_pixels(working, out, kernel, unit_scale,
+// premultiplied) converts float32 working pixels into `out` (4-dimensional,
+// the same frames, size and channels, any stored format, adjacent pixels).
+PyObject* working_pixels(PyObject*, PyObject* args) {
+    PyObject* image;
+    const char* kernel_name;
+    int unit_scale, premultiplied;
+    if (!PyArg_ParseTuple(args, "Ospp", &image, &kernel_name, &unit_scale, &premultiplied)) return nullptr;
+    zv_engine::Grid g;
+    if (!to_grid(image, {unit_scale != 0, premultiplied != 0}, &g)) return nullptr;
+    npy_intp dims[4] = {g.frames, g.height, g.width, g.channels};
+    PyArrayObject* out = reinterpret_cast<PyArrayObject*>(PyArray_SimpleNew(4, dims, NPY_FLOAT32));
+    if (out == nullptr) return nullptr;
+    const zv_engine::Codec codec(g, pick_kernel(kernel_name));
+    float* dst = static_cast<float*>(PyArray_DATA(out));
+    for (zv_index f = 0; f < g.frames; ++f) {
+        for (zv_index y = 0; y < g.height; ++y) {
+            const unsigned char* row = static_cast<const unsigned char*>(g.data) + f * g.frame_stride + y * g.row_stride;
+            codec.load(row, g.pixel_stride, g.width, dst + ((f * g.height + y) * g.width) * g.channels);
+        }
+    }
+    return reinterpret_cast<PyObject*>(out);
+}
+
+PyObject* stored_pixels(PyObject*, PyObject* args) {
+    PyObject *working, *out_obj;
+    const char* kernel_name;
+    int unit_scale, premultiplied;
+    if (!PyArg_ParseTuple(args, "O!Ospp", &PyArray_Type, &working, &out_obj, &kernel_name, &unit_scale,
+                          &premultiplied))
+        return nullptr;
+    zv_engine::Grid g;
+    if (!to_grid(out_obj, {unit_scale != 0, premultiplied != 0}, &g)) return nullptr;
+    PyArrayObject* w = reinterpret_cast<PyArrayObject*>(working);
+    if (PyArray_TYPE(w) != NPY_FLOAT32 || PyArray_NDIM(w) != 4 || !PyArray_IS_C_CONTIGUOUS(w) ||
+        PyArray_DIM(w, 0) != g.frames || PyArray_DIM(w, 1) != g.height || PyArray_DIM(w, 2) != g.width ||
+        PyArray_DIM(w, 3) != g.channels)
+        return fail_call("working pixels must be a C-contiguous float32 array of out's shape");
+    if (!PyArray_ISWRITEABLE(reinterpret_cast<PyArrayObject*>(out_obj)) ||
+        (PyArray_SIZE(w) > 0 && (g.pixel_stride != g.channels * static_cast<std::ptrdiff_t>(zv_engine::element_size(g.format)) ||
+                                 !rows_apart(g))))
+        return fail_call("out must be writable with adjacent pixels in rows that do not overlap");
+    const zv_engine::Codec codec(g, pick_kernel(kernel_name));
+    const float* src = static_cast<const float*>(PyArray_DATA(w));
+    for (zv_index f = 0; f < g.frames; ++f) {
+        for (zv_index y = 0; y < g.height; ++y) {
+            unsigned char* row = static_cast<unsigned char*>(const_cast<void*>(g.data)) + f * g.frame_stride + y * g.row_stride;
+            codec.store(src + ((f * g.height + y) * g.width) * g.channels, row, g.pixel_stride, g.width);
+        }
+    }
+    Py_RETURN_NONE;
+}
+
 PyMethodDef engine_methods[] = {
     {"composite", composite, METH_VARARGS, "Run a checked compositing job (see the zarvel package)."},
     {"plain", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(plain)), METH_FASTCALL,
@@ -519,6 +589,10 @@ PyMethodDef engine_methods[] = {
     {"mode_groups", mode_groups, METH_NOARGS, "The gallery's groups of modes as (group, heading, text), in order."},
     {"kernels", kernels, METH_NOARGS, "The kernels as (name, pixels, module_name, results_of), in order."},
     {"kernel_available", kernel_runs, METH_VARARGS, "Whether the named kernel runs on this processor."},
+    {"_working_pixels", working_pixels, METH_VARARGS, "Tests: an image's pixels in the working format."},
+    {"_stored_pixels", stored_pixels, METH_VARARGS, "Tests: working pixels converted into out."},
+    {"_pixel_by_pixel_formats", pixel_by_pixel_formats, METH_O,
+     "Tests: convert formats one pixel at a time (the reference) or not; returns the previous setting."},
     {nullptr, nullptr, 0, nullptr},
 };
 

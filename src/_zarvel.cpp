@@ -2,6 +2,7 @@
 #include "call_frame.hpp"
 #include "cpu_features.hpp"
 #include "modes.hpp"
+#include "opaque.hpp"
 
 #include <cstring>
 
@@ -18,6 +19,15 @@ PyObject* kernel_available(PyObject*, PyObject* args) {
     return PyBool_FromLong(available);
 }
 
+// Tests: whether the separable modes' integer forms for opaque 8-bit pixels
+// at opacity 1 are taken (the default) or the float path always; returns the
+// previous setting.
+PyObject* opaque_integer_forms(PyObject*, PyObject* arg) {
+    const int on = PyObject_IsTrue(arg);
+    if (on < 0) return nullptr;
+    return PyBool_FromLong(zv_opaque_integer_paths.exchange(on != 0));
+}
+
 // One entry function per mode: the call frame around the mode's loops.
 #define ZV_ENTRY(mode, ...) \
     PyObject* blend_##mode(PyObject*, PyObject* args) { return run_blend_call(args, mode##_loops); }
@@ -28,6 +38,8 @@ ZV_MODES(ZV_ENTRY)
 PyMethodDef zarvel_methods[] = {
     ZV_MODES(ZV_METHOD)
     {"kernel_available", kernel_available, METH_VARARGS, "Check whether a kernel is supported."},
+    {"_opaque_integer_forms", opaque_integer_forms, METH_O,
+     "Tests: take the integer forms for opaque 8-bit pixels or not; returns the previous setting."},
     {nullptr, nullptr, 0, nullptr},
 };
 #undef ZV_METHOD

@@ -19,6 +19,7 @@
 // The scratch buffers also stand for the contiguous copies: the loops run
 // with `as_fresh_copies`, so the 8-bit flat stage runs as on aligned copies.
 #include "engine.hpp"
+#include "convert.hpp"
 
 #include <algorithm>
 #if defined(__linux__)
@@ -66,6 +67,10 @@ constexpr zv_index kMinBandBytes = 64 * 1024;
 constexpr zv_index kBandsPerThread = 4;
 // Below this much work per thread a thread costs more than it saves.
 constexpr zv_index kPixelsPerThread = 128 * 1024;
+// Pixels converted, blended and converted back at a time where the images are
+// converted: a multiple of kGroup whose working pixels (two buffers of up to
+// 16 bytes each) stay in a core's first-level cache.
+constexpr zv_index kChunk = 512;
 
 // ---- worker threads ------------------------------------------------------------
 
@@ -206,94 +211,16 @@ void widen(zv_index a, zv_index b, zv_index n, zv_index& a_out, zv_index& b_out)
     if (b_out == n && a_out > 0 && b_out - a_out < kGroup) a_out -= kGroup;
 }
 
-std::size_t element_size(Format format) {
-    switch (format) {
-        case Format::u8: return 1;
-        case Format::u16: return 2;
-        case Format::f32: return 4;
-        case Format::f64: return 8;
-    }
-    return 1;
-}
 std::size_t pixel_bytes(const Grid& g) { return g.channels * element_size(g.format); }
 
-// ---- storage and the kernels' working format ---------------------------------
-//
-// In (stored value -> 0..255 float, one rounding each):
-//   uint16: v / 257          float32 on 0..1: v * 255        float64: to float32 first
-// then, for premultiplied RGBA, colour / (alpha / 255), or 0 where alpha is
-// not above 0. Out, the reverse: colour * (alpha / 255), then
-//   uint8 and uint16 (x * 257): clamped, NaN to 0, rounded to nearest even
-//   float32 on 0..1: x / 255   float64: exactly the float32 value.
-// Every 16-bit value survives the round trip exactly.
-
-// Whether the kernels read and write a grid's pixels as they are.
+// Whether the kernels read and write a grid's pixels as they are; the others
+// convert on the way in and out (convert.hpp).
 bool as_worked(const Grid& g) {
     const bool kernel_format = g.format == Format::u8 || (g.format == Format::f32 && !g.unit_scale);
     return kernel_format && !(g.premultiplied && g.channels == 4);
 }
 
 Format working_format(const Grid& g) { return as_worked(g) ? g.format : Format::f32; }
-
-template <class T>
-T load_as(const unsigned char* p) {
-    T v;
-    std::memcpy(&v, p, sizeof(T));
-    return v;
-}
-
-template <class T>
-void store_as(unsigned char* p, T v) {
-    std::memcpy(p, &v, sizeof(T));
-}
-
-// Round to nearest, ties to even, for 0 <= x < 2^22 (adding 1.5 * 2^23
-// leaves no fraction bits; -ffp-contract=off keeps the two steps apart).
-float round_even(float x) { return (x + 12582912.0f) - 12582912.0f; }
-
-float clamped(float x, float top) {
-    if (!(x > 0.0f)) return 0.0f;  // NaN too
-    return x < top ? x : top;
-}
-
-bool unit_floats(const Grid& g) { return g.unit_scale && (g.format == Format::f32 || g.format == Format::f64); }
-
-// The pixel at p on the 0..255 scale, straight alpha.
-void load_pixel(const unsigned char* p, const Grid& g, float* w) {
-    for (int c = 0; c < g.channels; ++c) {
-        switch (g.format) {
-            case Format::u8: w[c] = static_cast<float>(p[c]); break;
-            case Format::u16: w[c] = static_cast<float>(load_as<uint16_t>(p + 2 * c)) / 257.0f; break;
-            case Format::f32: w[c] = load_as<float>(p + 4 * c); break;
-            case Format::f64: w[c] = static_cast<float>(load_as<double>(p + 8 * c)); break;
-        }
-        if (unit_floats(g)) w[c] *= 255.0f;
-    }
-    if (g.premultiplied && g.channels == 4) {
-        const float alpha = w[3] / 255.0f;
-        for (int c = 0; c < 3; ++c) w[c] = w[3] > 0.0f ? w[c] / alpha : 0.0f;
-    }
-}
-
-void store_pixel(unsigned char* p, const Grid& g, const float* working) {
-    float w[4];
-    for (int c = 0; c < g.channels; ++c) w[c] = working[c];
-    if (g.premultiplied && g.channels == 4) {
-        const float alpha = w[3] / 255.0f;
-        for (int c = 0; c < 3; ++c) w[c] = w[c] * alpha;
-    }
-    for (int c = 0; c < g.channels; ++c) {
-        const float x = unit_floats(g) ? w[c] / 255.0f : w[c];
-        switch (g.format) {
-            case Format::u8: p[c] = static_cast<uint8_t>(round_even(clamped(x, 255.0f))); break;
-            case Format::u16:
-                store_as(p + 2 * c, static_cast<uint16_t>(round_even(clamped(x * 257.0f, 65535.0f))));
-                break;
-            case Format::f32: store_as(p + 4 * c, x); break;
-            case Format::f64: store_as(p + 8 * c, static_cast<double>(x)); break;
-        }
-    }
-}
 
 const unsigned char* at(const Grid& g, zv_index frame, zv_index row, zv_index col) {
     return static_cast<const unsigned char*>(g.data) + frame * g.frame_stride + row * g.row_stride +
@@ -363,6 +290,7 @@ struct LayerPlan {
     bool image_direct;   // the loop reads the image where it lies (no mask, loop-ready layout)
     Format fg_format;    // the foreground as the loop sees it
     int fg_channels;
+    Codec image_codec;   // the image's pixels to the working format
 };
 
 }  // namespace
@@ -370,6 +298,7 @@ struct LayerPlan {
 struct Plan::State {
     const Job& job;
     std::vector<LayerPlan> layers;
+    Codec codec;  // the background's and the output's pixels to and from the working format
     bool in_place = false;
     zv_index band_rows = 1, first_row = 0, rows = 0, bands = 0;
     std::size_t scratch_pixels = 0;
@@ -385,12 +314,16 @@ struct Plan::State {
     void run_band(Scratch& s, zv_index frame, zv_index y0, zv_index y1) const;
     void run_layer(Scratch& s, const LayerPlan& p, const Grid& src, zv_index frame, zv_index r0, zv_index r1) const;
     void gather_image(unsigned char* dst, const LayerPlan& p, zv_index frame, zv_index a, zv_index b) const;
+    void gather_share(unsigned char* dst, const Grid& src, const Layer& l, zv_index frame, zv_index a, zv_index b) const;
+    void scatter_share(const unsigned char* src, const Layer& l, zv_index frame, zv_index a, zv_index b) const;
+    void prefetch_share(const LayerPlan& p, const Grid& src, zv_index frame, zv_index a, zv_index b) const;
     void copy_rows(zv_index frame, zv_index y, zv_index col0, zv_index col1) const;
 };
 
 Plan::State::State(const Job& j) : job(j) {
     const Grid& bg = job.background;
     const Grid& out = job.out;
+    codec = Codec(out, job.kernel);
     in_place = bg.data == out.data && bg.frame_stride == out.frame_stride && bg.row_stride == out.row_stride &&
                bg.pixel_stride == out.pixel_stride;
 
@@ -406,6 +339,7 @@ Plan::State::State(const Job& j) : job(j) {
         p.image_direct = !masked && as_worked(layer.image) && loop_ready(layer.image);
         p.loop = p.pixels > 0 ? loop_for(*layer.mode, layer.opacity, p.fg_channels) : nullptr;
         p.kernel = p.loop == layer.mode->blend ? job.kernel : KERNEL_SCALAR;
+        p.image_codec = Codec(layer.image, job.kernel);
         if (p.loop != nullptr) {
             top = std::min(top, layer.top);
             bottom = std::max(bottom, layer.top + layer.height);
@@ -516,53 +450,80 @@ void Plan::State::gather_image(unsigned char* dst, const LayerPlan& p, zv_index 
     const int channels = p.fg_channels;
     for_segments(a, b, l.width, [&](zv_index row, zv_index col, zv_index count, zv_index offset) {
         const zv_index y = l.image_top + row, x0 = l.image_left + col;
-        for (zv_index i = 0; i < count; ++i) {
-            float w[4];
-            load_pixel(at(img, img_frame, y, x0 + i), img, w);
-            float* o = out + (offset + i) * channels;
-            o[0] = w[0];
-            o[1] = w[1];
-            o[2] = w[2];
-            if (masked) {
-                const float alpha = img.channels == 4 ? w[3] : 255.0f;
-                const float weight = weight_at(l.mask, mask_frame, y, x0 + i);
-                o[3] = l.mask.is_uint8 ? (alpha * weight) / 255.0f : alpha * weight;
-            } else if (channels == 4) {
-                o[3] = w[3];
-            }
+        float* o = out + offset * channels;
+        p.image_codec.load(at(img, img_frame, y, x0), img.pixel_stride, count, o);
+        if (!masked) return;
+        // Three channels become four: spread out from the end, so that no
+        // pixel is overwritten before it moves.
+        for (zv_index i = count - 1; i >= 0; --i) {
+            const float* w = o + i * img.channels;
+            const float alpha = img.channels == 4 ? w[3] : 255.0f;
+            const float weight = weight_at(l.mask, mask_frame, y, x0 + i);
+            float* q = o + i * 4;
+            const float r = w[0], g = w[1], bl = w[2];
+            q[0] = r;
+            q[1] = g;
+            q[2] = bl;
+            q[3] = l.mask.is_uint8 ? (alpha * weight) / 255.0f : alpha * weight;
         }
     });
 }
 
-// Pixels [a, b) of a layer's rectangle on a background-shaped grid, to and
-// from the working format, `offset` pixels into a buffer.
-static void gather_share(unsigned char* dst, const Grid& src, const Layer& l, zv_index frame, zv_index a, zv_index b) {
+// Pixels [a, b) of a layer's rectangle on a background-shaped grid, in the
+// working format, to a buffer.
+void Plan::State::gather_share(unsigned char* dst, const Grid& src, const Layer& l, zv_index frame, zv_index a,
+                               zv_index b) const {
     const bool raw = as_worked(src);
     const std::size_t bytes = raw ? pixel_bytes(src) : src.channels * sizeof(float);
     for_segments(a, b, l.width, [&](zv_index row, zv_index col, zv_index count, zv_index offset) {
         const unsigned char* p = at(src, frame, l.top + row, l.left + col);
         unsigned char* d = dst + offset * bytes;
-        if (raw) {
-            copy_pixels(d, static_cast<std::ptrdiff_t>(bytes), p, src.pixel_stride, count, bytes);
-            return;
-        }
-        for (zv_index i = 0; i < count; ++i) load_pixel(p + i * src.pixel_stride, src, reinterpret_cast<float*>(d) + i * src.channels);
+        if (raw) copy_pixels(d, static_cast<std::ptrdiff_t>(bytes), p, src.pixel_stride, count, bytes);
+        else codec.load(p, src.pixel_stride, count, reinterpret_cast<float*>(d));
     });
 }
 
-static void scatter_share(const Grid& out, const unsigned char* src, const Layer& l, zv_index frame, zv_index a, zv_index b) {
+// ...and back from a buffer to the output.
+void Plan::State::scatter_share(const unsigned char* src, const Layer& l, zv_index frame, zv_index a,
+                                zv_index b) const {
+    const Grid& out = job.out;
     const bool raw = as_worked(out);
     const std::size_t bytes = raw ? pixel_bytes(out) : out.channels * sizeof(float);
     for_segments(a, b, l.width, [&](zv_index row, zv_index col, zv_index count, zv_index offset) {
         unsigned char* p = at_mut(out, frame, l.top + row, l.left + col);
         const unsigned char* s = src + offset * bytes;
-        if (raw) {
-            copy_pixels(p, out.pixel_stride, s, static_cast<std::ptrdiff_t>(bytes), count, bytes);
-            return;
-        }
-        for (zv_index i = 0; i < count; ++i) store_pixel(p + i * out.pixel_stride, out, reinterpret_cast<const float*>(s) + i * out.channels);
+        if (raw) copy_pixels(p, out.pixel_stride, s, static_cast<std::ptrdiff_t>(bytes), count, bytes);
+        else codec.store(reinterpret_cast<const float*>(s), p, out.pixel_stride, count);
     });
 }
+
+// Read hints for the lines of `bytes` bytes from p (never faults).
+static void prefetch_bytes(const unsigned char* p, std::ptrdiff_t bytes) {
+    for (std::ptrdiff_t i = 0; i < bytes; i += 64) __builtin_prefetch(p + i, 0, 2);
+}
+
+// Asks for the stored pixels [a, b) of a layer's share (on the background-
+// shaped grid and in the image) to be brought towards the core, so that they
+// arrive while the piece before them is blended, which reads nothing from
+// memory. Only adjacent pixels; others are left to the loads.
+void Plan::State::prefetch_share(const LayerPlan& p, const Grid& src, zv_index frame, zv_index a, zv_index b) const {
+    const Layer& l = *p.layer;
+    const Grid& img = l.image;
+    const zv_index img_frame = img.frames == 1 ? 0 : frame;
+    const bool src_adjacent = src.pixel_stride == static_cast<std::ptrdiff_t>(pixel_bytes(src));
+    const bool img_adjacent = img.pixel_stride == static_cast<std::ptrdiff_t>(pixel_bytes(img));
+    for_segments(a, b, l.width, [&](zv_index row, zv_index col, zv_index count, zv_index) {
+        if (src_adjacent) prefetch_bytes(at(src, frame, l.top + row, l.left + col), count * src.pixel_stride);
+        if (img_adjacent)
+            prefetch_bytes(at(img, img_frame, l.image_top + row, l.image_left + col), count * img.pixel_stride);
+    });
+}
+
+// The end of the piece of [c0, end) that starts at c0: kChunk pixels, or all
+// of it where fewer than kChunk + kGroup are left, so that a piece that ends
+// the range is never shorter than kGroup unless the range is. Pieces of a
+// stage-safe range that start at its start are then stage-safe too.
+static zv_index piece_end(zv_index c0, zv_index end) { return end - c0 <= kChunk + kGroup ? end : c0 + kChunk; }
 
 // Rows [r0, r1) of a layer's rectangle, read from `src` (the background or
 // the output) and written to the output.
@@ -592,39 +553,55 @@ void Plan::State::run_layer(Scratch& s, const LayerPlan& p, const Grid& src, zv_
     unsigned char* fg_scratch = s.foreground.get();
     const bool src_ready = as_worked(out) && loop_ready(src) && loop_ready(out);
 
-    // 1. The whole share at once, where it lies in memory as one run.
+    // 1. The whole share at once, where it lies in memory as one run (a
+    // piece at a time where the foreground is gathered).
     const bool whole_rows = w == out.width && rows_adjacent(src) && rows_adjacent(out);
     const bool image_rows = p.image_direct && w == l.image.width && rows_adjacent(l.image);
     if (whole_rows && src_ready && stage_safe(a, b, p.pixels)) {
-        const void* fg = image_rows ? at(l.image, img_frame, l.image_top + r0, l.image_left) : fg_scratch;
-        if (!image_rows) gather_image(fg_scratch, p, frame, a, b);
-        run(at(src, frame, l.top + r0, l.left), fg, at_mut(out, frame, l.top + r0, l.left), b - a);
+        const std::size_t bytes = pixel_bytes(out);
+        const unsigned char* src_px = at(src, frame, l.top + r0, l.left);
+        unsigned char* out_px = at_mut(out, frame, l.top + r0, l.left);
+        if (image_rows) {
+            run(src_px, at(l.image, img_frame, l.image_top + r0, l.image_left), out_px, b - a);
+            return;
+        }
+        for (zv_index c0 = a, c1; c0 < b; c0 = c1) {
+            c1 = piece_end(c0, b);
+            gather_image(fg_scratch, p, frame, c0, c1);
+            run(src_px + (c0 - a) * bytes, fg_scratch, out_px + (c0 - a) * bytes, c1 - c0);
+        }
         return;
     }
     // 2. Row by row where every row is a stage-safe piece.
     if (src_ready && w % kGroup == 0) {
-        if (!p.image_direct) gather_image(fg_scratch, p, frame, a, b);
         for (zv_index r = r0; r < r1; ++r) {
-            const void* fg = p.image_direct ? at(l.image, img_frame, l.image_top + r, l.image_left)
-                                            : fg_scratch + (r - r0) * w * fg_bytes;
+            if (!p.image_direct) gather_image(fg_scratch, p, frame, r * w, (r + 1) * w);
+            const void* fg = p.image_direct ? at(l.image, img_frame, l.image_top + r, l.image_left) : fg_scratch;
             run(at(src, frame, l.top + r, l.left), fg, at_mut(out, frame, l.top + r, l.left), w);
         }
         return;
     }
-    // 3. Through scratch, widened to a stage-safe piece with zero pixels.
+    // 3. Through scratch, widened to a stage-safe piece with zero pixels, a
+    // piece at a time: each is gathered (converted where the formats need it),
+    // blended and scattered back while it is in cache.
     zv_index a_w, b_w;
     widen(a, b, p.pixels, a_w, b_w);
     const std::size_t bg_bytes = out.channels * element_size(bg_format);
     unsigned char* bg_scratch = s.background.get();
-    std::memset(bg_scratch, 0, static_cast<std::size_t>(a - a_w) * bg_bytes);
-    std::memset(bg_scratch + (b - a_w) * bg_bytes, 0, static_cast<std::size_t>(b_w - b) * bg_bytes);
-    std::memset(fg_scratch, 0, static_cast<std::size_t>(a - a_w) * fg_bytes);
-    std::memset(fg_scratch + (b - a_w) * fg_bytes, 0, static_cast<std::size_t>(b_w - b) * fg_bytes);
-    unsigned char* bg_share = bg_scratch + (a - a_w) * bg_bytes;
-    gather_share(bg_share, src, l, frame, a, b);
-    gather_image(fg_scratch + (a - a_w) * fg_bytes, p, frame, a, b);
-    run(bg_scratch, fg_scratch, bg_scratch, b_w - a_w);
-    scatter_share(out, bg_share, l, frame, a, b);
+    for (zv_index c0 = a_w, c1; c0 < b_w; c0 = c1) {
+        c1 = piece_end(c0, b_w);
+        const zv_index from = std::max(a, c0), to = std::min(b, c1);  // the share's own pixels
+        std::memset(bg_scratch, 0, static_cast<std::size_t>(from - c0) * bg_bytes);
+        std::memset(bg_scratch + (to - c0) * bg_bytes, 0, static_cast<std::size_t>(c1 - to) * bg_bytes);
+        std::memset(fg_scratch, 0, static_cast<std::size_t>(from - c0) * fg_bytes);
+        std::memset(fg_scratch + (to - c0) * fg_bytes, 0, static_cast<std::size_t>(c1 - to) * fg_bytes);
+        unsigned char* bg_share = bg_scratch + (from - c0) * bg_bytes;
+        gather_share(bg_share, src, l, frame, from, to);
+        gather_image(fg_scratch + (from - c0) * fg_bytes, p, frame, from, to);
+        if (c1 < b_w) prefetch_share(p, src, frame, c1, std::min(b, piece_end(c1, b_w)));
+        run(bg_scratch, fg_scratch, bg_scratch, c1 - c0);
+        scatter_share(bg_share, l, frame, from, to);
+    }
 }
 
 Plan::Plan(const Job& job) : state_(new State(job)) {}

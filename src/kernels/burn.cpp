@@ -7,4 +7,6 @@ ZV_SHARED_FORMULA(burn,
     const V value = sub(one, cap_one_lib(div(sub(one, in), layer)));
     const V zero_or_one = select(eq(in, one), one, zero);
     return select(eq(layer, zero), zero_or_one, value);)
+// No integer form for opaque pixels (opaque.hpp): 255 (255 - a) / b is an exact
+// half for some byte pairs, where the float path's rounding errors decide.
 ZV_SEPARABLE_ENTRY(burn, 0)

@@ -5,4 +5,6 @@
 ZV_SHARED_FORMULA(divide,
     const V denom = add(layer, splat(kInv255));
     return cap_one(div(mul(in, splat(256.0f * kInv255)), denom));)
+// No integer form for opaque pixels (opaque.hpp): its quotients land on exact
+// halves for some byte pairs, where the float path's rounding errors decide.
 ZV_SEPARABLE_ENTRY(divide, 0)

@@ -8,4 +8,7 @@ ZV_SHARED_FORMULA(dodge,
     const M denom_mask = le(denom, zero);
     const V value = select(denom_mask, one, cap_one(div(in, denom)));
     return select(mand(denom_mask, le(in, zero)), zero, value);)
+// No integer form for opaque pixels (opaque.hpp): 255 a / (255 - b) is an exact
+// half for some byte pairs (a odd, 255 - b = 2), where the float path's
+// rounding errors decide.
 ZV_SEPARABLE_ENTRY(dodge, 0)

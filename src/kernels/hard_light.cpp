@@ -8,4 +8,7 @@ ZV_SHARED_FORMULA(hard_light,
     const V high = cap_one(fnmadd(sub(one, in), high_term, one));
     const V low = cap_one(mul(add(layer, layer), in));
     return select(lt(half, layer), high, low);)
+// Opaque pixels keep the float path (opaque.hpp). Its values (2 a b / 255 or
+// its complement, capped) are never halves, so an exact integer form exists,
+// but it needs 17-bit products and a choice per byte; not written.
 ZV_SEPARABLE_ENTRY(hard_light, 0)

@@ -3,6 +3,7 @@
 // in its namespace, and the one loop over them that the drivers use.
 #pragma once
 
+#include "byte_lanes.hpp"
 #include "lanes_scalar.hpp"
 #include "pixel_io.hpp"
 

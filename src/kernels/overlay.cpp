@@ -12,4 +12,7 @@ ZV_LANE_FORMULA(overlay,
     const V low = mul(two, mul(in, layer));
     const V high = fnmadd(two, mul(sub(one, layer), sub(one, in)), one);
     return select(lt(in, splat(0.5f)), low, high);)
+// Opaque pixels keep the float path (opaque.hpp). Its values (2 a b / 255 or
+// its complement) are never halves, so an exact integer form exists, but it
+// needs 17-bit products and a choice per byte; not written.
 ZV_SEPARABLE_ENTRY(overlay, 0)

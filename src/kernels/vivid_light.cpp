@@ -11,4 +11,7 @@ ZV_LANE_FORMULA(vivid_light,
                             sub(one, cap_one_lib(div(sub(one, in), burn_layer))));
     const V dodged = select(eq(dodge_layer, one), one, cap_one_lib(div(in, sub(one, dodge_layer))));
     return select(lt(layer, splat(0.5f)), burned, dodged);)
+// No integer form for opaque pixels (opaque.hpp): its burn and dodge halves
+// divide, and their quotients land on exact halves for some byte pairs, where
+// the float path's rounding errors decide.
 ZV_SEPARABLE_ENTRY(vivid_light, 0)
