@@ -59,13 +59,31 @@ def main():
             list(pool.map(copy, files))
         io_only = time.perf_counter() - start
         print(f"{args.count} images {width}x{height} .{args.format}, mode {args.mode}, {cpus} CPUs")
-        print(f"{'read + write only, ' + str(cpus) + ' threads':32s} {io_only:7.2f} s "
-              f"{args.count / io_only:8.1f} images/s")
+        print(
+            f"{'read + write only, ' + str(cpus) + ' threads':32s} {io_only:7.2f} s "
+            f"{args.count / io_only:8.1f} images/s"
+        )
         for jobs in range(1, cpus + 1):
             out = tmp / f"out{jobs}"
             start = time.perf_counter()
-            subprocess.run([command, "blend", str(tmp / "in"), str(tmp / "logo.png"), "-m", args.mode,
-                            "--offset", "20,20", "-o", str(out), "--jobs", str(jobs), "-q"], check=True)
+            subprocess.run(
+                [
+                    command,
+                    "blend",
+                    str(tmp / "in"),
+                    str(tmp / "logo.png"),
+                    "-m",
+                    args.mode,
+                    "--offset",
+                    "20,20",
+                    "-o",
+                    str(out),
+                    "--jobs",
+                    str(jobs),
+                    "-q",
+                ],
+                check=True,
+            )
             elapsed = time.perf_counter() - start
             print(f"{'zarvel blend --jobs ' + str(jobs):32s} {elapsed:7.2f} s {args.count / elapsed:8.1f} images/s")
 

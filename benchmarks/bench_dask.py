@@ -32,6 +32,7 @@ RSS below 1.5 GB, threaded at least 1.6 x synchronous. Ratios between
 schedulers mean something only on an otherwise idle machine: with other work
 on the two cores they fall toward 1.
 """
+
 import argparse
 import json
 import os
@@ -91,8 +92,9 @@ def phase(name: str, directory: str, size: int, chunk: int, workers: int) -> dic
         peak = rss_mb()
         checked = ex.check_chunks(paths, out_path, size, chunk)
         shutil.rmtree(out_path, ignore_errors=True)
-        return dict(seconds=seconds, mpx_s=mpx / seconds, rss_mb=peak, cores_busy=cpu / seconds, exact=exact,
-                    checked=checked)
+        return dict(
+            seconds=seconds, mpx_s=mpx / seconds, rss_mb=peak, cores_busy=cpu / seconds, exact=exact, checked=checked
+        )
     if name.startswith("blend-"):
         scheduler = "threads" if name.endswith("threads") else "synchronous"
         background, layer = (da.from_zarr(p) for p in paths)
@@ -105,8 +107,11 @@ def phase(name: str, directory: str, size: int, chunk: int, workers: int) -> dic
         return dict(seconds=seconds, mpx_s=mpx / seconds, rss_mb=rss_mb(), cores_busy=(cpu_s() - cpu) / seconds)
     if name == "distributed":
         from distributed import Client, LocalCluster
-        with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster, \
-                Client(cluster) as client:
+
+        with (
+            LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster,
+            Client(cluster) as client,
+        ):
             out_path = os.path.join(directory, "out-distributed.zarr")
             seconds, exact = ex.composite_to_zarr(paths, out_path, size, chunk, None, client)
             worker_rss = list(client.run(rss_mb).values())
@@ -120,24 +125,28 @@ def phase(name: str, directory: str, size: int, chunk: int, workers: int) -> dic
         lazy_layer = da.from_array(layer, chunks=(chunk, chunk, 4))
         lazy_bg = da.from_array(background, chunks=(chunk, chunk, 4))
         lazy = zd.composite(lazy_bg, ex.layers_for(lazy_layer, mark, mask, offset))
-        crop = min(half, 2 * chunk)                        # pixel work dominates; a 4096 x 4096 crop is enough
+        crop = min(half, 2 * chunk)  # pixel work dominates; a 4096 x 4096 crop is enough
         heavy = zd.composite(lazy_bg[:crop, :crop], [zarvel.Layer(lazy_layer[:crop, :crop], "lch_color", 0.8)])
 
         def store(array, scheduler):
             with dask.config.set(num_workers=workers):
                 da.store(array, Discard(), lock=False, scheduler=scheduler)
 
-        engine = {"engine_threads2_s": lambda: zarvel.composite(background, layers, threads=2),
-                  "engine_threads1_s": lambda: zarvel.composite(background, layers, threads=1)}
-        lazy_runs = {"dask_threads_s": lambda: store(lazy, "threads"),
-                     "dask_synchronous_s": lambda: store(lazy, "synchronous"),
-                     "lch_dask_threads_s": lambda: store(heavy, "threads"),
-                     "lch_dask_synchronous_s": lambda: store(heavy, "synchronous")}
+        engine = {
+            "engine_threads2_s": lambda: zarvel.composite(background, layers, threads=2),
+            "engine_threads1_s": lambda: zarvel.composite(background, layers, threads=1),
+        }
+        lazy_runs = {
+            "dask_threads_s": lambda: store(lazy, "threads"),
+            "dask_synchronous_s": lambda: store(lazy, "synchronous"),
+            "lch_dask_threads_s": lambda: store(heavy, "threads"),
+            "lch_dask_synchronous_s": lambda: store(heavy, "synchronous"),
+        }
         found = dict(size=half, crop=crop)
-        for runs in (engine, lazy_runs):                    # the engine's runs first, on their own
-            for run in runs.values():                       # warm up: code, pages of the outputs
+        for runs in (engine, lazy_runs):  # the engine's runs first, on their own
+            for run in runs.values():  # warm up: code, pages of the outputs
                 run()
-            for _ in range(5):                              # interleaved, the best of five
+            for _ in range(5):  # interleaved, the best of five
                 for key, run in runs.items():
                     start = time.perf_counter()
                     run()
@@ -148,8 +157,20 @@ def phase(name: str, directory: str, size: int, chunk: int, workers: int) -> dic
 
 
 def run_phase(name, args, directory) -> dict:
-    command = [sys.executable, os.path.abspath(__file__), "--phase", name, "--dir", directory, "--size",
-               str(args.size), "--chunk", str(args.chunk), "--workers", str(args.workers)]
+    command = [
+        sys.executable,
+        os.path.abspath(__file__),
+        "--phase",
+        name,
+        "--dir",
+        directory,
+        "--size",
+        str(args.size),
+        "--chunk",
+        str(args.chunk),
+        "--workers",
+        str(args.workers),
+    ]
     done = subprocess.run(command, capture_output=True, text=True)
     if done.returncode != 0:
         raise SystemExit(f"phase {name} failed:\n{done.stdout}\n{done.stderr}")
@@ -174,15 +195,25 @@ def report(results: dict, args, markdown: bool) -> None:
         rows.append((name, f"{args.size} x {args.size}", f"{r['seconds']:.1f}", rate, f"{r['rss_mb']:.0f}", extra))
     if "in-memory" in results:
         r = results["in-memory"]
-        for key, label in (("engine_threads2_s", "zarvel.composite, threads=2"),
-                           ("engine_threads1_s", "zarvel.composite, threads=1"),
-                           ("dask_threads_s", "zarvel.dask in memory, threaded"),
-                           ("dask_synchronous_s", "zarvel.dask in memory, synchronous"),
-                           ("lch_dask_threads_s", "same, lch_color layer only, threaded"),
-                           ("lch_dask_synchronous_s", "same, lch_color layer only, synchronous")):
+        for key, label in (
+            ("engine_threads2_s", "zarvel.composite, threads=2"),
+            ("engine_threads1_s", "zarvel.composite, threads=1"),
+            ("dask_threads_s", "zarvel.dask in memory, threaded"),
+            ("dask_synchronous_s", "zarvel.dask in memory, synchronous"),
+            ("lch_dask_threads_s", "same, lch_color layer only, threaded"),
+            ("lch_dask_synchronous_s", "same, lch_color layer only, synchronous"),
+        ):
             side = r["crop"] if key.startswith("lch_") else r["size"]
-            rows.append((label, f"{side} x {side}", f"{r[key]:.2f}", f"{side * side / 1e6 / r[key]:.0f}",
-                         f"{r['rss_mb']:.0f}", "in-memory phase, one process"))
+            rows.append(
+                (
+                    label,
+                    f"{side} x {side}",
+                    f"{r[key]:.2f}",
+                    f"{side * side / 1e6 / r[key]:.0f}",
+                    f"{r['rss_mb']:.0f}",
+                    "in-memory phase, one process",
+                )
+            )
     head = ("run", "image", "seconds", "Mpx/s", "peak RSS MB", "")
     if markdown:
         print("| " + " | ".join(head) + " |")
@@ -195,10 +226,14 @@ def report(results: dict, args, markdown: bool) -> None:
     print()
     if "composite-threads" in results:
         peak = results["composite-threads"]["rss_mb"]
-        print(f"composite peak RSS {peak:.0f} MB for {2 * mpx * 4 / 1e3:.1f} GB of inputs: "
-              f"{'below' if peak < 1500 else 'ABOVE'} 1.5 GB")
-    for a, b, what in (("composite-threads", "composite-sync", "Zarr to Zarr"),
-                       ("blend-threads", "blend-sync", "Zarr to blend, no writing")):
+        print(
+            f"composite peak RSS {peak:.0f} MB for {2 * mpx * 4 / 1e3:.1f} GB of inputs: "
+            f"{'below' if peak < 1500 else 'ABOVE'} 1.5 GB"
+        )
+    for a, b, what in (
+        ("composite-threads", "composite-sync", "Zarr to Zarr"),
+        ("blend-threads", "blend-sync", "Zarr to blend, no writing"),
+    ):
         if a in results and b in results:
             ratio = results[b]["seconds"] / results[a]["seconds"]
             print(f"{what}: threaded {ratio:.2f} x synchronous ({'meets' if ratio >= 1.6 else 'BELOW'} 1.6 x)")
@@ -206,8 +241,10 @@ def report(results: dict, args, markdown: bool) -> None:
         r = results["in-memory"]
         for prefix, what in (("", "the stack"), ("lch_", "an lch_color layer")):
             ratio = r[f"{prefix}dask_synchronous_s"] / r[f"{prefix}dask_threads_s"]
-            print(f"pixel work in memory, {what}: threaded {ratio:.2f} x synchronous "
-                  f"({'meets' if ratio >= 1.6 else 'BELOW'} 1.6 x)")
+            print(
+                f"pixel work in memory, {what}: threaded {ratio:.2f} x synchronous "
+                f"({'meets' if ratio >= 1.6 else 'BELOW'} 1.6 x)"
+            )
 
 
 def main():
@@ -216,8 +253,12 @@ def main():
     parser.add_argument("--chunk", type=int, default=2048)
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--dir", default=None, help="where the Zarr files go (default: a temporary directory)")
-    parser.add_argument("--reuse", metavar="DIR", help="keep the inputs in DIR and reuse them when present (the "
-                        "timed phases can then wait for a quiet machine without writing again)")
+    parser.add_argument(
+        "--reuse",
+        metavar="DIR",
+        help="keep the inputs in DIR and reuse them when present (the "
+        "timed phases can then wait for a quiet machine without writing again)",
+    )
     parser.add_argument("--phases", default=",".join(PHASES))
     parser.add_argument("--markdown", action="store_true")
     parser.add_argument("--phase", help=argparse.SUPPRESS)
@@ -236,8 +277,10 @@ def main():
         if not args.reuse:
             shutil.rmtree(directory)
         raise SystemExit(f"{free:.1f} GB free in {directory}; the run needs about {need:.1f} GB")
-    print(f"{args.size} x {args.size} RGBA uint8, {args.chunk} x {args.chunk} chunks, {args.workers} workers, "
-          f"files in {directory}")
+    print(
+        f"{args.size} x {args.size} RGBA uint8, {args.chunk} x {args.chunk} chunks, {args.workers} workers, "
+        f"files in {directory}"
+    )
     results = {}
     have_inputs = all(os.path.isdir(os.path.join(directory, f"{n}.zarr")) for n in ("background", "layer"))
     try:

@@ -20,6 +20,7 @@ run one after the other, so that the machine's changing speed (a shared host's
 memory bandwidth varies by tens of percent) hits both alike. Run it on a quiet
 machine. Nothing here fails: it prints the figures.
 """
+
 import argparse
 import os
 import statistics
@@ -97,8 +98,9 @@ def main():
         rows.append((name, value, target, "met" if ok else "NOT met"))
 
     for mode in ("multiply", "screen", "normal"):
-        t, add, ratio = paired(lambda mode=mode: zarvel.blend(a, b, mode, 0.5, out=c, threads=1),
-                               lambda: np.add(a, b, out=c), args.repeat)
+        t, add, ratio = paired(
+            lambda mode=mode: zarvel.blend(a, b, mode, 0.5, out=c, threads=1), lambda: np.add(a, b, out=c), args.repeat
+        )
         print(f"{mode:9s} threads=1 {t:7.2f} ms ({width * height / t / 1e3:6.0f} Mpx/s); np.add(out=) {add:.2f} ms")
         report(f"blend {mode}, out=, threads=1 / np.add(out=)", f"{ratio:.2f}x", "<= 2.5x", ratio <= 2.5)
 
@@ -106,17 +108,17 @@ def main():
     for mode in ("multiply", "normal"):
         scaling = []
         for threads in range(2, max(cpus, 2) + 1):
-            one, many, ratio = paired(lambda mode=mode: zarvel.blend(a, b, mode, 0.5, out=c, threads=1),
-                                      lambda mode=mode, threads=threads: zarvel.blend(a, b, mode, 0.5, out=c,
-                                                                                      threads=threads),
-                                      args.repeat)
+            one, many, ratio = paired(
+                lambda mode=mode: zarvel.blend(a, b, mode, 0.5, out=c, threads=1),
+                lambda mode=mode, threads=threads: zarvel.blend(a, b, mode, 0.5, out=c, threads=threads),
+                args.repeat,
+            )
             scaling.append(f"{threads}: {ratio:.2f}x")
             if threads == 2:
                 report(f"blend {mode}, threads=2 speed-up over threads=1", f"{ratio:.2f}x", ">= 1.7x", ratio >= 1.7)
         print(f"{mode:9s} speed-up by threads: " + ", ".join(scaling))
 
-    layers = [zarvel.Layer(rgba(rng, height, width), mode, 0.5)
-              for mode in ("multiply", "screen", "overlay", "normal")]
+    layers = [zarvel.Layer(rgba(rng, height, width), mode, 0.5) for mode in ("multiply", "screen", "overlay", "normal")]
 
     def chained():
         x = a
@@ -126,12 +128,17 @@ def main():
 
     chain, stack, ratio = paired(chained, lambda: zarvel.composite(a, layers, threads=1), args.repeat)
     print(f"4 layers: composite {stack:.1f} ms (threads=1), 4 chained module calls {chain:.1f} ms")
-    report("composite of 4 layers (threads=1) vs 4 chained module calls", f"{ratio:.2f}x faster", ">= 1.3x",
-           ratio >= 1.3)
+    report(
+        "composite of 4 layers (threads=1) vs 4 chained module calls", f"{ratio:.2f}x faster", ">= 1.3x", ratio >= 1.3
+    )
     chain, stack, ratio = paired(chained, lambda: zarvel.composite(a, layers), args.repeat)
     print(f"4 layers: composite {stack:.1f} ms (threads={cpus}), 4 chained module calls {chain:.1f} ms")
-    report(f"composite of 4 layers (threads={cpus}) vs 4 chained module calls", f"{ratio:.2f}x faster",
-           ">= 1.3x", ratio >= 1.3)
+    report(
+        f"composite of 4 layers (threads={cpus}) vs 4 chained module calls",
+        f"{ratio:.2f}x faster",
+        ">= 1.3x",
+        ratio >= 1.3,
+    )
 
     small_bg, small_fg = rgba(rng, 512, 512), rgba(rng, 512, 512)
     small_out = np.empty_like(small_bg)
@@ -139,15 +146,18 @@ def main():
     offset = (height // 2 - 200, width // 2 - 300)
     placed, alone, ratio = paired(
         lambda: zarvel.blend(canvas, small_fg, "multiply", 0.5, offset=offset, out=canvas, threads=1),
-        lambda: zarvel.blend(small_bg, small_fg, "multiply", 0.5, out=small_out, threads=1), args.repeat * 4)
+        lambda: zarvel.blend(small_bg, small_fg, "multiply", 0.5, out=small_out, threads=1),
+        args.repeat * 4,
+    )
     print(f"512x512 at an offset into the canvas, in place: {placed:.3f} ms; standalone: {alone:.3f} ms")
     report("512x512 layer at an offset in place vs standalone 512x512", f"{ratio:.2f}x", "<= 1.5x", ratio <= 1.5)
 
-    eight = [zarvel.Layer(rgba(rng, height, width), mode, 0.6)
-             for mode in ("multiply", "screen", "overlay", "normal", "soft_light", "hsv_hue", "darken_only",
-                          "difference")]
-    zarvel.composite(a, eight)                 # warm up: code and the thread pool's first use
-    out = np.ones_like(a)                      # touched, so its pages are resident before the call
+    eight = [
+        zarvel.Layer(rgba(rng, height, width), mode, 0.6)
+        for mode in ("multiply", "screen", "overlay", "normal", "soft_light", "hsv_hue", "darken_only", "difference")
+    ]
+    zarvel.composite(a, eight)  # warm up: code and the thread pool's first use
+    out = np.ones_like(a)  # touched, so its pages are resident before the call
     tracemalloc.start()
     reset_peak_rss()
     base_rss = status_mb("VmRSS")
@@ -155,11 +165,12 @@ def main():
     traced = tracemalloc.get_traced_memory()[1] / 2**20
     tracemalloc.stop()
     rss_growth = status_mb("VmHWM") - base_rss
-    print(f"8-layer composite into out: tracemalloc peak {traced:.1f} MB, peak RSS growth {rss_growth:.1f} MB "
-          f"(resident before: {base_rss:.0f} MB)")
+    print(
+        f"8-layer composite into out: tracemalloc peak {traced:.1f} MB, peak RSS growth {rss_growth:.1f} MB "
+        f"(resident before: {base_rss:.0f} MB)"
+    )
     report("8-layer 4K composite, extra memory (tracemalloc)", f"{traced:.1f} MB", "<= 64 MB", traced <= 64)
-    report("8-layer 4K composite, extra memory (peak RSS growth)", f"{rss_growth:.1f} MB", "<= 64 MB",
-           rss_growth <= 64)
+    report("8-layer 4K composite, extra memory (peak RSS growth)", f"{rss_growth:.1f} MB", "<= 64 MB", rss_growth <= 64)
 
     print()
     if args.markdown:

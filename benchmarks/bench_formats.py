@@ -19,6 +19,7 @@ Each ratio is the median over --repeat pairs of runs, the two sides of a
 pair run one after the other, so that a change in the machine's speed hits
 both alike. Nothing here fails: it prints the figures.
 """
+
 import argparse
 import statistics
 import time
@@ -70,14 +71,22 @@ def formats(args, report):
         bg, fg, options = kinds[name]
         return lambda: zarvel.blend(bg, fg, mode, 0.5, out=outs[name], threads=1, **options)
 
-    pairs = [("uint16", "uint8", 1.5), ("uint8 premultiplied", "uint8", 1.5),
-             ("float32 0..1", "float32 0..255", 1.5), ("float64 0..1", "float32 0..255", 2.5)]
+    pairs = [
+        ("uint16", "uint8", 1.5),
+        ("uint8 premultiplied", "uint8", 1.5),
+        ("float32 0..1", "float32 0..255", 1.5),
+        ("float64 0..1", "float32 0..255", 2.5),
+    ]
     for mode in ("multiply", "normal", "screen"):
         for name, base, goal in pairs:
             t, ref, ratio = paired(call(name, mode), call(base, mode), args.repeat)
             print(f"{mode:9s} {name:20s} {t:7.2f} ms; {base:15s} {ref:6.2f} ms: {ratio:.2f}x")
-            report(f"{mode}, {name} / {base} ({width}x{height} RGBA, threads=1)", f"{ratio:.2f}x",
-                   f"<= {goal}x", ratio <= goal)
+            report(
+                f"{mode}, {name} / {base} ({width}x{height} RGBA, threads=1)",
+                f"{ratio:.2f}x",
+                f"<= {goal}x",
+                ratio <= goal,
+            )
 
 
 def opencv(args, report):
@@ -94,8 +103,14 @@ def opencv(args, report):
         "subtract": lambda a, b, d: cv2.subtract(a, b, dst=d),
         "multiply": lambda a, b, d: cv2.multiply(a, b, dst=d, scale=1 / 255),
     }
-    names = {"difference": "absdiff", "darken_only": "min", "lighten_only": "max", "addition": "add",
-             "subtract": "subtract", "multiply": "multiply(scale=1/255)"}
+    names = {
+        "difference": "absdiff",
+        "darken_only": "min",
+        "lighten_only": "max",
+        "addition": "add",
+        "subtract": "subtract",
+        "multiply": "multiply(scale=1/255)",
+    }
     rng = np.random.default_rng(2)
     for width, height in ((3840, 2160), (1920, 1080)):
         a = rng.integers(0, 256, (height, width, 3), dtype=np.uint8)
@@ -104,12 +119,21 @@ def opencv(args, report):
         for threads in (1, 2):
             cv2.setNumThreads(threads)
             for mode, peer in peers.items():
-                t, ref, ratio = paired(lambda: zarvel.blend(a, b, mode, 1.0, out=out, threads=threads),
-                                       lambda: peer(a, b, dst), args.repeat)
-                print(f"{width}x{height} threads={threads} {mode:12s} {t:6.2f} ms; cv2.{names[mode]} {ref:6.2f} ms: "
-                      f"{ratio:.2f}x")
-                report(f"{mode} / cv2.{names[mode]} ({width}x{height} RGB, threads={threads})", f"{ratio:.2f}x",
-                       "<= 1x", ratio <= 1.0)
+                t, ref, ratio = paired(
+                    lambda: zarvel.blend(a, b, mode, 1.0, out=out, threads=threads),
+                    lambda: peer(a, b, dst),
+                    args.repeat,
+                )
+                print(
+                    f"{width}x{height} threads={threads} {mode:12s} {t:6.2f} ms; cv2.{names[mode]} {ref:6.2f} ms: "
+                    f"{ratio:.2f}x"
+                )
+                report(
+                    f"{mode} / cv2.{names[mode]} ({width}x{height} RGB, threads={threads})",
+                    f"{ratio:.2f}x",
+                    "<= 1x",
+                    ratio <= 1.0,
+                )
     cv2.setNumThreads(-1)
 
 

@@ -21,6 +21,7 @@ onto a raster surface (RGBA 8888 for the 8-bit kinds, RGBA F32 for the float
 ones), the draw only. The targets at the end are informational; nothing here
 fails.
 """
+
 import argparse
 import statistics
 import sys
@@ -32,6 +33,7 @@ import _zarvel
 
 try:
     import zarvel
+
     MODES = tuple(zarvel.MODES)
     SEPARABLE = tuple(getattr(zarvel, "SEPARABLE_MODES", ()))
 except (ImportError, AttributeError):
@@ -45,7 +47,7 @@ try:  # the build's kernel list; older builds without it had these
     from zarvel._registry import KERNELS
 except ImportError:
     KERNELS = ("scalar", "sse42", "avx2", "avx512", "neon")
-KINDS = {                       # name: (channels, dtype)
+KINDS = {  # name: (channels, dtype)
     "rgba-u8": (4, np.uint8),
     "rgb-u8": (3, np.uint8),
     "rgba-f32": (4, np.float32),
@@ -57,7 +59,7 @@ OPACITY = 0.5
 def make_image(rng, h, w, kind):
     c, dtype = KINDS[kind]
     img = rng.integers(0, 256, (h, w, c), dtype=np.uint8)
-    if c == 4:                  # alphas: opaque, transparent and everything between
+    if c == 4:  # alphas: opaque, transparent and everything between
         a = img[..., 3]
         pick = rng.random((h, w))
         a[pick < 0.3] = 255
@@ -71,7 +73,7 @@ def kernel_available(name):
     which is that kernel where the processor has it."""
     try:
         return zarvel.kernel_available(name)
-    except (NameError, ValueError):      # no package, or one without "neon"
+    except (NameError, ValueError):  # no package, or one without "neon"
         pass
     try:
         return _zarvel.kernel_available(name)
@@ -118,7 +120,7 @@ def skia_peers(bg, fg, kind):
         return img
 
     back, front = rgba(bg), rgba(fg).astype(np.float32)
-    front[..., :3] *= front[..., 3:] / 255                    # premultiplied
+    front[..., :3] *= front[..., 3:] / 255  # premultiplied
     if dtype == np.uint8:
         color_type, back_pixels = skia.kRGBA_8888_ColorType, back
         front_pixels = np.round(front).astype(np.uint8)
@@ -129,14 +131,15 @@ def skia_peers(bg, fg, kind):
     surface = skia.Surface.MakeRaster(info)
     canvas = surface.getCanvas()
     canvas.writePixels(info, np.ascontiguousarray(back_pixels).tobytes(), back_pixels.strides[0], 0, 0)
-    source = skia.Image.fromarray(np.ascontiguousarray(front_pixels), colorType=color_type,
-                                  alphaType=skia.kPremul_AlphaType)
+    source = skia.Image.fromarray(
+        np.ascontiguousarray(front_pixels), colorType=color_type, alphaType=skia.kPremul_AlphaType
+    )
     sampling = skia.SamplingOptions()
     draws = {}
     for name in SKIA_MODES:
         paint = skia.Paint(BlendMode=getattr(skia.BlendMode, name))
-        draws[f"skia {name}"] = (lambda p=paint: canvas.drawImage(source, 0, 0, sampling, p))
-    draws["_keep"] = lambda: (surface, canvas, source)         # the objects outlive the timing
+        draws[f"skia {name}"] = lambda p=paint: canvas.drawImage(source, 0, 0, sampling, p)
+    draws["_keep"] = lambda: (surface, canvas, source)  # the objects outlive the timing
     return draws
 
 
@@ -147,6 +150,7 @@ def peers(bg, fg, kind):
     if dtype == np.uint8:
         try:
             from PIL import Image, ImageChops
+
             mode = "RGBA" if c == 4 else "RGB"
             a, b = Image.fromarray(bg, mode), Image.fromarray(fg, mode)
             found["Pillow ImageChops.multiply"] = lambda: ImageChops.multiply(a, b)
@@ -158,6 +162,7 @@ def peers(bg, fg, kind):
             pass
         try:
             import cv2
+
             found["OpenCV multiply scale=1/255"] = lambda: cv2.multiply(bg, fg, scale=1 / 255)
             found["OpenCV addWeighted 0.5"] = lambda: cv2.addWeighted(bg, 0.5, fg, 0.5, 0)
         except ImportError:
@@ -193,23 +198,25 @@ def main(argv=None):
     skipped = [k for k in parse_list(args.kernels, KERNELS, "kernel") if k not in kernels]
     mpx = w * h / 1e6
 
-    print(f"zarvel blend throughput, {w}x{h} ({mpx:.2f} Mpx), opacity {OPACITY}, "
-          f"median of {args.repeat}, NumPy {np.__version__}, Python {sys.version.split()[0]}")
+    print(
+        f"zarvel blend throughput, {w}x{h} ({mpx:.2f} Mpx), opacity {OPACITY}, "
+        f"median of {args.repeat}, NumPy {np.__version__}, Python {sys.version.split()[0]}"
+    )
     if skipped:
         print(f"kernels not available on this processor (skipped): {', '.join(skipped)}")
 
     rng = np.random.default_rng(1)
-    results = {}                 # (mode, kind, kernel) -> seconds
+    results = {}  # (mode, kind, kernel) -> seconds
     add_time = {}
     peer_rows = []
-    peer_times = {}              # (label, kind) -> seconds
+    peer_times = {}  # (label, kind) -> seconds
     for kind in kinds:
         bg, fg = make_image(rng, h, w, kind), make_image(rng, h, w, kind)
         calls = {("np.add",): lambda bg=bg, fg=fg: np.add(bg, fg)}
         for mode in modes:
             fn = getattr(_zarvel, mode)
             for kernel in kernels:
-                calls[mode, kind, kernel] = (lambda fn=fn, k=kernel, bg=bg, fg=fg: fn(bg, fg, OPACITY, k))
+                calls[mode, kind, kernel] = lambda fn=fn, k=kernel, bg=bg, fg=fg: fn(bg, fg, OPACITY, k)
         found = {} if args.no_peers else peers(bg, fg, kind)
         keep = found.pop("_keep", None)
         calls.update({("peer", label): call for label, call in found.items()})
@@ -244,16 +251,23 @@ def main(argv=None):
 
     if peer_rows:
         print("\npeers (same arrays):")
-        print_table(["operation", "kind", "Mpx/s", "×add"],
-                    [[label, kind, f"{mpx / sec:.1f}", f"{sec / add_time[kind]:.2f}"]
-                     for label, kind, sec in peer_rows], args.markdown)
+        print_table(
+            ["operation", "kind", "Mpx/s", "×add"],
+            [[label, kind, f"{mpx / sec:.1f}", f"{sec / add_time[kind]:.2f}"] for label, kind, sec in peer_rows],
+            args.markdown,
+        )
 
     lch_rows = lch_comparison(results, peer_times, kernels)
     if lch_rows:
-        print("\nLCH modes next to skia's non-separable modes (draw only, premultiplied source; "
-              "same run; ratio = zarvel Mpx/s / skia Mpx/s):")
-        print_table(["mode", "kind", "kernel", "Mpx/s"] + [f"/ {m}" for m in SKIA_MODES],
-                    [[m, kind, k, f"{mpx / t:.1f}"] + ratios for m, kind, k, t, ratios in lch_rows], args.markdown)
+        print(
+            "\nLCH modes next to skia's non-separable modes (draw only, premultiplied source; "
+            "same run; ratio = zarvel Mpx/s / skia Mpx/s):"
+        )
+        print_table(
+            ["mode", "kind", "kernel", "Mpx/s"] + [f"/ {m}" for m in SKIA_MODES],
+            [[m, kind, k, f"{mpx / t:.1f}"] + ratios for m, kind, k, t, ratios in lch_rows],
+            args.markdown,
+        )
 
     print("\ntargets (informational):")
     for line in targets(results, add_time, mpx_targets):
@@ -274,7 +288,7 @@ def lch_comparison(results, peer_times, kernels):
     return rows
 
 
-LCH_TARGETS = {"avx512": 70, "avx2": 45}   # Mpx/s, one core, RGBA u8 and RGB f32
+LCH_TARGETS = {"avx512": 70, "avx2": 45}  # Mpx/s, one core, RGBA u8 and RGB f32
 
 
 def targets(results, add_time, mpx=1920 * 1080 / 1e6):
@@ -288,14 +302,20 @@ def targets(results, add_time, mpx=1920 * 1080 / 1e6):
     lines = []
     for mode in ("multiply", "screen", "normal"):
         r = ratio_add(mode, "rgba-u8")
-        lines.append(f"avx2 {mode} RGBA u8 <= 3x np.add: " +
-                     ("not measured" if r is None else f"{r:.2f}x  {verdict(r <= 3)}"))
+        lines.append(
+            f"avx2 {mode} RGBA u8 <= 3x np.add: " + ("not measured" if r is None else f"{r:.2f}x  {verdict(r <= 3)}")
+        )
     r = ratio_add("normal", "rgb-u8")
-    lines.append("avx2 normal on two RGB u8 (integer path) <= 2x np.add: " +
-                 ("not measured" if r is None else f"{r:.2f}x  {verdict(r <= 2)}"))
+    lines.append(
+        "avx2 normal on two RGB u8 (integer path) <= 2x np.add: "
+        + ("not measured" if r is None else f"{r:.2f}x  {verdict(r <= 2)}")
+    )
     for group, need, label in ((SEPARABLE, 5, "every separable mode"), (HSV_HSL, 4, "HSV/HSL modes")):
-        speedups = {m: results[m, "rgba-u8", "scalar"] / results[m, "rgba-u8", "avx2"]
-                    for m in group if (m, "rgba-u8", "scalar") in results and (m, "rgba-u8", "avx2") in results}
+        speedups = {
+            m: results[m, "rgba-u8", "scalar"] / results[m, "rgba-u8", "avx2"]
+            for m in group
+            if (m, "rgba-u8", "scalar") in results and (m, "rgba-u8", "avx2") in results
+        }
         if not group:
             lines.append(f"avx2 >= {need}x scalar, {label}: no such modes in this build")
         elif not speedups:
@@ -303,19 +323,26 @@ def targets(results, add_time, mpx=1920 * 1080 / 1e6):
         else:
             low = {m: s for m, s in speedups.items() if s < need}
             worst = min(speedups, key=speedups.get)
-            lines.append(f"avx2 >= {need}x scalar, {label} (RGBA u8, {len(speedups)} measured): "
-                         f"lowest {worst} {speedups[worst]:.1f}x  {verdict(not low)}" +
-                         (f"; below: {', '.join(f'{m} {s:.1f}x' for m, s in low.items())}" if low else ""))
+            lines.append(
+                f"avx2 >= {need}x scalar, {label} (RGBA u8, {len(speedups)} measured): "
+                f"lowest {worst} {speedups[worst]:.1f}x  {verdict(not low)}"
+                + (f"; below: {', '.join(f'{m} {s:.1f}x' for m, s in low.items())}" if low else "")
+            )
     for kernel, need in LCH_TARGETS.items():
-        speeds = {(m, kind): mpx / t for (m, kind, k), t in results.items()
-                  if k == kernel and m.startswith("lch_") and kind in ("rgba-u8", "rgb-f32")}
+        speeds = {
+            (m, kind): mpx / t
+            for (m, kind, k), t in results.items()
+            if k == kernel and m.startswith("lch_") and kind in ("rgba-u8", "rgb-f32")
+        }
         if not speeds:
             lines.append(f"{kernel} LCH modes >= {need} Mpx/s (RGBA u8, RGB f32): not measured")
             continue
         low = {key: v for key, v in speeds.items() if v < need}
         worst = min(speeds, key=speeds.get)
-        lines.append(f"{kernel} LCH modes >= {need} Mpx/s (RGBA u8, RGB f32; {len(speeds)} measured): lowest "
-                     f"{worst[0]} {worst[1]} {speeds[worst]:.1f}  {verdict(not low)}")
+        lines.append(
+            f"{kernel} LCH modes >= {need} Mpx/s (RGBA u8, RGB f32; {len(speeds)} measured): lowest "
+            f"{worst[0]} {worst[1]} {speeds[worst]:.1f}  {verdict(not low)}"
+        )
     return lines
 
 
@@ -327,8 +354,9 @@ def print_table(header, rows, markdown):
             print("| " + " | ".join(row) + " |")
         return
     widths = [max(len(str(x)) for x in col) for col in zip(header, *rows)]
-    fmt = lambda row: "  ".join(str(x).ljust(wd) if i < 2 else str(x).rjust(wd)
-                                for i, (x, wd) in enumerate(zip(row, widths)))
+    fmt = lambda row: "  ".join(
+        str(x).ljust(wd) if i < 2 else str(x).rjust(wd) for i, (x, wd) in enumerate(zip(row, widths))
+    )
     print(fmt(header))
     print("  ".join("-" * wd for wd in widths))
     for row in rows:

@@ -19,6 +19,7 @@ does not inflate: every call here runs on the calling thread (the images are
 below the size at which the engine uses a second thread). ``--wall`` uses
 wall-clock time instead. Nothing here fails: it prints the figures.
 """
+
 import argparse
 import statistics
 import time
@@ -41,7 +42,7 @@ def per_call_us(fn, calls):
 def interleaved(named, rounds, calls):
     """{name: median us per call}, {name: [per-round us]} with the functions alternating."""
     for fn in named.values():
-        per_call_us(fn, calls)               # warm up: caches, helper threads, first allocations
+        per_call_us(fn, calls)  # warm up: caches, helper threads, first allocations
     samples = {name: [] for name in named}
     for _ in range(rounds):
         for name, fn in named.items():
@@ -80,6 +81,7 @@ def main():
     }
     try:
         import cv2
+
         cv2.setNumThreads(1)
         small["cv2.addWeighted(dst=)"] = lambda: cv2.addWeighted(small_bg, 0.5, small_fg, 0.5, 0.0, dst=small_out)
     except ImportError:
@@ -92,23 +94,42 @@ def main():
     big_us, big_samples = interleaved(big, args.rounds, max(args.calls // 20, 20))
 
     rows = [
-        ("64 x 64 RGB u8 normal: blend(out=buf) / zarvel.normal",
-         f"{ratio(small_samples, 'blend(out=buf)', 'zarvel.normal'):.2f}x "
-         f"({small_us['blend(out=buf)']:.2f} us, {small_us['zarvel.normal']:.2f} us)", "at most 3x"),
-        ("64 x 64: composite(out=buf) of one layer / zarvel.normal",
-         f"{ratio(small_samples, 'composite(out=buf), 1 layer', 'zarvel.normal'):.2f}x "
-         f"({small_us['composite(out=buf), 1 layer']:.2f} us)", ""),
-        ("64 x 64: blend() into a new array / zarvel.normal",
-         f"{ratio(small_samples, 'blend(), new array', 'zarvel.normal'):.2f}x "
-         f"({small_us['blend(), new array']:.2f} us)", ""),
+        (
+            "64 x 64 RGB u8 normal: blend(out=buf) / zarvel.normal",
+            f"{ratio(small_samples, 'blend(out=buf)', 'zarvel.normal'):.2f}x "
+            f"({small_us['blend(out=buf)']:.2f} us, {small_us['zarvel.normal']:.2f} us)",
+            "at most 3x",
+        ),
+        (
+            "64 x 64: composite(out=buf) of one layer / zarvel.normal",
+            f"{ratio(small_samples, 'composite(out=buf), 1 layer', 'zarvel.normal'):.2f}x "
+            f"({small_us['composite(out=buf), 1 layer']:.2f} us)",
+            "",
+        ),
+        (
+            "64 x 64: blend() into a new array / zarvel.normal",
+            f"{ratio(small_samples, 'blend(), new array', 'zarvel.normal'):.2f}x "
+            f"({small_us['blend(), new array']:.2f} us)",
+            "",
+        ),
     ]
     if "cv2.addWeighted(dst=)" in small:
-        rows.append(("64 x 64: blend(out=buf) / cv2.addWeighted(dst=)",
-                     f"{ratio(small_samples, 'blend(out=buf)', 'cv2.addWeighted(dst=)'):.2f}x "
-                     f"(addWeighted {small_us['cv2.addWeighted(dst=)']:.2f} us)", "reference"))
-    rows.append(("256 x 256 RGBA u8 multiply 0.5: blend(out=buf) / zarvel.multiply",
-                 f"{ratio(big_samples, 'blend(out=buf)', 'zarvel.multiply'):.2f}x "
-                 f"({big_us['blend(out=buf)']:.1f} us, {big_us['zarvel.multiply']:.1f} us)", "at most 1.3x"))
+        rows.append(
+            (
+                "64 x 64: blend(out=buf) / cv2.addWeighted(dst=)",
+                f"{ratio(small_samples, 'blend(out=buf)', 'cv2.addWeighted(dst=)'):.2f}x "
+                f"(addWeighted {small_us['cv2.addWeighted(dst=)']:.2f} us)",
+                "reference",
+            )
+        )
+    rows.append(
+        (
+            "256 x 256 RGBA u8 multiply 0.5: blend(out=buf) / zarvel.multiply",
+            f"{ratio(big_samples, 'blend(out=buf)', 'zarvel.multiply'):.2f}x "
+            f"({big_us['blend(out=buf)']:.1f} us, {big_us['zarvel.multiply']:.1f} us)",
+            "at most 1.3x",
+        )
+    )
 
     if args.markdown:
         print("| measurement | result | target |\n|---|---|---|")

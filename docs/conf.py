@@ -73,8 +73,8 @@ def _mode_functions_rst() -> str:
         "   and return a new array with the background's channel count and element type.",
         "   ``background`` and ``foreground``: uint8 or float32 (0..255) arrays of shape",
         "   (height, width, 3 or 4) of the same height and width. ``opacity`` (not clamped)",
-        "   scales the foreground's alpha; ``kernel`` is \"auto\", \"scalar\", \"sse42\",",
-        "   \"avx2\" or a :class:`KernelKind`, and a string third argument is taken as the",
+        '   scales the foreground\'s alpha; ``kernel`` is "auto", "scalar", "sse42",',
+        '   "avx2" or a :class:`KernelKind`, and a string third argument is taken as the',
         "   kernel. See :doc:`modes` for each mode's formula and the full contract.",
         "```",
     ]

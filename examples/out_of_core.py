@@ -18,6 +18,7 @@ Needs the dask extra:  pip install 'zarvel[dask]'
 The files go to a temporary directory (--dir to choose where) that is removed
 at the end unless --keep is given.
 """
+
 import argparse
 import os
 import resource
@@ -86,8 +87,7 @@ def watermark(size: int, chunk: int):
 
 
 def layers_for(layer, mark, mask, offset):
-    return [zarvel.Layer(layer, "soft_light", 0.8),
-            zarvel.Layer(mark, "screen", 0.9, mask=mask, offset=offset)]
+    return [zarvel.Layer(layer, "soft_light", 0.8), zarvel.Layer(mark, "screen", 0.9, mask=mask, offset=offset)]
 
 
 def composite_to_zarr(paths, out_path, size, chunk, scheduler, client=None):
@@ -109,6 +109,7 @@ def check_chunks(paths, out_path, size, chunk, samples=8, seed=0):
     """Sampled output chunks (and the four under the watermark's corner) against the in-memory
     engine on the same pixels; returns how many were checked."""
     import zarr
+
     background, layer, out = (zarr.open_array(p, mode="r") for p in (*paths, out_path))
     mark, mask, offset = watermark(size, chunk)
     blocks = -(-size // chunk)
@@ -139,14 +140,16 @@ def main(argv=None):
     directory = tempfile.mkdtemp(prefix="zarvel-out-of-core-", dir=args.dir)
     gb = args.size * args.size * 4 / 1e9
     free = shutil.disk_usage(directory).free / 1e9
-    print(f"{args.size} x {args.size} RGBA uint8 in {args.chunk} x {args.chunk} chunks: {gb:.2f} GB per image, "
-          f"three images on disk before compression ({free:.0f} GB free in {directory})")
+    print(
+        f"{args.size} x {args.size} RGBA uint8 in {args.chunk} x {args.chunk} chunks: {gb:.2f} GB per image, "
+        f"three images on disk before compression ({free:.0f} GB free in {directory})"
+    )
     client = cluster = None
     try:
         if args.scheduler == "distributed":
             from distributed import Client, LocalCluster
-            cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                                   dashboard_address=":0")
+
+            cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=":0")
             client = Client(cluster)
         with dask.config.set(num_workers=args.workers):
             start = time.perf_counter()
@@ -155,15 +158,20 @@ def main(argv=None):
             out_path = os.path.join(directory, "composite.zarr")
             seconds, exact = composite_to_zarr(paths, out_path, args.size, args.chunk, args.scheduler, client)
         mpx = args.size * args.size / 1e6
-        print(f"composited {mpx:.1f} Mpx (2 layers) with the {args.scheduler} scheduler, {args.workers} workers: "
-              f"{seconds:.1f} s, {mpx / seconds:.0f} Mpx/s; peak RSS of this process {peak_rss_mb():.0f} MB")
+        print(
+            f"composited {mpx:.1f} Mpx (2 layers) with the {args.scheduler} scheduler, {args.workers} workers: "
+            f"{seconds:.1f} s, {mpx / seconds:.0f} Mpx/s; peak RSS of this process {peak_rss_mb():.0f} MB"
+        )
         if client is not None:
             workers = client.run(lambda: resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024)
             print("peak RSS of the workers: " + ", ".join(f"{v:.0f} MB" for v in workers.values()))
         checked = check_chunks(paths, out_path, args.size, args.chunk)
-        scope = (", and so, the chunking being exact for these layers, to the in-memory call on the whole image"
-                 if exact else " (this chunking is not exact for these layers: the whole-image call may differ "
-                 "within the kernels' rounding)")
+        scope = (
+            ", and so, the chunking being exact for these layers, to the in-memory call on the whole image"
+            if exact
+            else " (this chunking is not exact for these layers: the whole-image call may differ "
+            "within the kernels' rounding)"
+        )
         print(f"checked {checked} chunks: bit for bit equal to the in-memory engine on their pixels{scope}")
     finally:
         if client is not None:

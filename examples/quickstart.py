@@ -3,6 +3,7 @@
 Run:  python examples/quickstart.py
 No image files are needed: the inputs are gradients and checkerboards made with NumPy.
 """
+
 import time
 
 import numpy as np
@@ -37,12 +38,14 @@ def checkerboard_rgb(h, w, cell=40):
 def show(label, bg, fg, out, seconds):
     mpx = bg.shape[0] * bg.shape[1] / seconds / 1e6
     px = [round(float(v), 2) if out.dtype.kind == "f" else int(v) for v in out[H // 2, W // 2]]
-    print(f"  {label:<38} -> {out.dtype.name}{list(out.shape)}  centre pixel {px}"
-          f"  {seconds * 1e3:7.2f} ms  ({mpx:6.1f} Mpx/s)")
+    print(
+        f"  {label:<38} -> {out.dtype.name}{list(out.shape)}  centre pixel {px}"
+        f"  {seconds * 1e3:7.2f} ms  ({mpx:6.1f} Mpx/s)"
+    )
 
 
 def timed(fn, *args):
-    fn(*args)                                  # warm up
+    fn(*args)  # warm up
     start = time.perf_counter()
     out = fn(*args)
     return out, time.perf_counter() - start
@@ -53,14 +56,21 @@ def main():
     print("kernels available:", {k: zarvel.kernel_available(k) for k in ("scalar", "sse42", "avx2")})
     print("modes:", ", ".join(zarvel.MODES))
 
-    photo = checkerboard_rgb(H, W)             # background: RGB uint8
-    layer = gradient_rgba(H, W)                # foreground: RGBA uint8
+    photo = checkerboard_rgb(H, W)  # background: RGB uint8
+    layer = gradient_rgba(H, W)  # foreground: RGBA uint8
     print(f"\nbackground {photo.dtype.name}{list(photo.shape)}, foreground {layer.dtype.name}{list(layer.shape)}")
     print(f"  centre pixels: background {photo[H // 2, W // 2].tolist()}, foreground {layer[H // 2, W // 2].tolist()}")
 
     print("\nuint8 RGB background, uint8 RGBA layer, automatic kernel:")
-    for mode, opacity in (("normal", 1.0), ("normal", 0.5), ("multiply", 1.0), ("screen", 0.8),
-                          ("overlay", 1.0), ("soft_light", 0.7), ("difference", 1.0)):
+    for mode, opacity in (
+        ("normal", 1.0),
+        ("normal", 0.5),
+        ("multiply", 1.0),
+        ("screen", 0.8),
+        ("overlay", 1.0),
+        ("soft_light", 0.7),
+        ("difference", 1.0),
+    ):
         out, sec = timed(getattr(zarvel, mode), photo, layer, opacity)
         show(f"{mode}(opacity={opacity})", photo, layer, out, sec)
 

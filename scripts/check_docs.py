@@ -121,19 +121,32 @@ class DevTools:
         raise TimeoutError(f"no {method} in {TIMEOUT:.0f} s")
 
     def evaluate(self, expression: str):
-        result = self.call("Runtime.evaluate", {"expression": expression, "awaitPromise": True,
-                                                "returnByValue": True})
+        result = self.call("Runtime.evaluate", {"expression": expression, "awaitPromise": True, "returnByValue": True})
         if "exceptionDetails" in result:
             raise RuntimeError(f"script failed: {result['exceptionDetails'].get('text')}")
         return result["result"].get("value")
 
 
 def launch(chromium: str, profile: str) -> tuple:
-    args = [chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-            "--no-first-run", "--no-default-browser-check", "--disable-extensions",
-            "--disable-background-networking", "--disable-component-update", "--disable-sync",
-            "--hide-scrollbars", "--mute-audio", "--force-color-profile=srgb",
-            f"--user-data-dir={profile}", "--remote-debugging-port=0", "about:blank"]
+    args = [
+        chromium,
+        "--headless",
+        "--no-sandbox",
+        "--disable-gpu",
+        "--disable-dev-shm-usage",
+        "--no-first-run",
+        "--no-default-browser-check",
+        "--disable-extensions",
+        "--disable-background-networking",
+        "--disable-component-update",
+        "--disable-sync",
+        "--hide-scrollbars",
+        "--mute-audio",
+        "--force-color-profile=srgb",
+        f"--user-data-dir={profile}",
+        "--remote-debugging-port=0",
+        "about:blank",
+    ]
     log = open(Path(profile) / "chromium.log", "w")
     browser = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
     # Chromium writes the port it chose and the browser's websocket path to this file.
@@ -189,15 +202,19 @@ SIZE = "JSON.stringify([document.documentElement.scrollWidth, document.documentE
 
 def check_page(tools: DevTools, base: str, page: str, wanted: tuple, shots: Path, problems: Problems) -> str:
     tools.events.clear()
-    tools.call("Emulation.setDeviceMetricsOverride", {"width": WIDTH, "height": HEIGHT, "deviceScaleFactor": 1,
-                                                      "mobile": False})
+    tools.call(
+        "Emulation.setDeviceMetricsOverride",
+        {"width": WIDTH, "height": HEIGHT, "deviceScaleFactor": 1, "mobile": False},
+    )
     tools.call("Page.navigate", {"url": base + page})
     tools.wait_for("Page.loadEventFired")
     # The whole page in the viewport, so that lazy content loads and the screenshot holds it all.
     width, height = json.loads(tools.evaluate(SIZE))
     height = min(max(height, HEIGHT), MAX_HEIGHT)
-    tools.call("Emulation.setDeviceMetricsOverride", {"width": WIDTH, "height": height, "deviceScaleFactor": 1,
-                                                      "mobile": False})
+    tools.call(
+        "Emulation.setDeviceMetricsOverride",
+        {"width": WIDTH, "height": height, "deviceScaleFactor": 1, "mobile": False},
+    )
     images = tools.evaluate(IMAGES)
     title = tools.evaluate("document.title")
     heading = tools.evaluate("(document.querySelector('h1') || {}).textContent || ''")
@@ -227,10 +244,17 @@ def check_page(tools: DevTools, base: str, page: str, wanted: tuple, shots: Path
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--site", default=str(ROOT / "build" / "docs"), help="the built site (default build/docs)")
-    parser.add_argument("--screenshots", default=str(ROOT / "build" / "docs-screenshots"),
-                        help="where the screenshots go (default build/docs-screenshots)")
-    parser.add_argument("pages", nargs="*", metavar="PAGE",
-                        help="pages to check instead of the home page and the modes page, e.g. api.html")
+    parser.add_argument(
+        "--screenshots",
+        default=str(ROOT / "build" / "docs-screenshots"),
+        help="where the screenshots go (default build/docs-screenshots)",
+    )
+    parser.add_argument(
+        "pages",
+        nargs="*",
+        metavar="PAGE",
+        help="pages to check instead of the home page and the modes page, e.g. api.html",
+    )
     args = parser.parse_args(argv)
     pages = tuple((page, ()) for page in args.pages) or PAGES
     site, shots = Path(args.site), Path(args.screenshots)
@@ -249,8 +273,9 @@ def main(argv=None) -> int:
         try:
             tools = DevTools(url)
             target = tools.call("Target.createTarget", {"url": "about:blank"})["targetId"]
-            tools.session = tools.call("Target.attachToTarget", {"targetId": target, "flatten": True},
-                                       browser=True)["sessionId"]
+            tools.session = tools.call("Target.attachToTarget", {"targetId": target, "flatten": True}, browser=True)[
+                "sessionId"
+            ]
             for domain in ("Page", "Runtime", "Log", "Network"):
                 tools.call(f"{domain}.enable")
             for page, wanted in pages:

@@ -16,6 +16,7 @@ they cannot be derived from float64 maths. NumPy's
 float32 ufuncs call them on this platform; a probe against the library itself
 (through ctypes) confirms that at import and otherwise calls it directly.
 """
+
 import ctypes
 import ctypes.util
 from fractions import Fraction
@@ -27,12 +28,12 @@ from reference import results_of
 
 F = np.float32
 INV255 = np.array(0x3B808081, np.uint32).view(F)[()]
-NAMES = ("hsv_hue", "hsv_saturation", "hsv_value", "hsl_color",
-         "lch_hue", "lch_chroma", "lch_color", "lch_lightness")
+NAMES = ("hsv_hue", "hsv_saturation", "hsv_value", "hsl_color", "lch_hue", "lch_chroma", "lch_color", "lch_lightness")
 LCH_FLAGS = {"lch_hue": (0, 0, 1), "lch_chroma": (0, 1, 0), "lch_color": (0, 1, 1), "lch_lightness": (1, 0, 0)}
 
 
 # ---- the C library -----------------------------------------------------------
+
 
 def _library():
     libm = ctypes.CDLL(ctypes.util.find_library("m"))
@@ -44,8 +45,7 @@ def _library():
     ours = {"powf": np.power, "hypotf": np.hypot}
     rng = np.random.default_rng(7)
     x = np.concatenate([rng.random(3000), rng.random(1000) * 200 - 100, [0, -0.0, np.inf, -np.inf, np.nan]]).astype(F)
-    probes = {"powf": [(np.abs(x), F(2.4)), (np.abs(x), F(0.41666666))],
-              "hypotf": [(x, np.roll(x, 1))]}
+    probes = {"powf": [(np.abs(x), F(2.4)), (np.abs(x), F(0.41666666))], "hypotf": [(x, np.roll(x, 1))]}
     with np.errstate(all="ignore"):
         for name, fn in calls.items():
             if not all(np.array_equal(ours[name](*a), fn(*a), equal_nan=True) for a in probes[name]):
@@ -70,8 +70,8 @@ def cbrt_rounded(x):
         up = (fd + np.nextafter(out, F(np.inf)).astype(np.float64)) / 2
         down = (fd + np.nextafter(out, F(0)).astype(np.float64)) / 2
         usual = (mag > 0) & (mag < np.inf)
-        near_up = usual & (np.abs(y - up) <= y * 2.0 ** -40)
-        near_down = usual & (np.abs(y - down) <= y * 2.0 ** -40)
+        near_up = usual & (np.abs(y - up) <= y * 2.0**-40)
+        near_down = usual & (np.abs(y - down) <= y * 2.0**-40)
     out = np.array(out, F, ndmin=1)
     flat_mag, flat_up, flat_down = mag.reshape(-1), up.reshape(-1), down.reshape(-1)
     flat = out.reshape(-1)
@@ -106,6 +106,7 @@ def clamp_lanes(x):  # max with 0 first, so NaN -> 0
 
 
 # ---- the forms ------------------------------------------------------------------
+
 
 class Scalar:
     name = "scalar"
@@ -182,7 +183,7 @@ SCALE_TABLE = np.array([2.0 ** (5 * r / 12) for r in range(12)], F)
 def pow_5_12(x):
     x = clamp_lanes(x)
     mant, exp = np.frexp(x)
-    quot, rem = exp // 12, exp % 12          # floor division
+    quot, rem = exp // 12, exp % 12  # floor division
     scale = where(x > 0, np.ldexp(SCALE_TABLE[rem], 5 * quot), F(0))
     r = F(-0.126586646)
     for c in (0.522863865, -0.940634012, 1.23491907, 0.309424162):
@@ -226,7 +227,7 @@ class Lanes(Scalar):
         x = c * (F(1) - np.abs(fma(F(-2), np.floor(hue * F(0.5)), hue) - F(1)))
         z = np.zeros_like(c)
         conds = [hue < 1] + [(hue >= k) & (hue < k + 1) for k in (1, 2, 3, 4)] + [hue >= 5]
-        pick = lambda *vals: np.select(conds, vals, z).astype(F)   # a NaN hue picks nothing
+        pick = lambda *vals: np.select(conds, vals, z).astype(F)  # a NaN hue picks nothing
         m = v - c
         return (pick(c, x, z, z, x, c) + m, pick(x, c, c, x, z, z) + m, pick(z, z, x, c, c, x) + m)
 
@@ -257,6 +258,7 @@ SCALAR, SSE, AVX = Scalar(), Lanes("sse", False), Lanes("avx", True)
 
 
 # ---- HSL and Lab over a form ------------------------------------------------------
+
 
 def rgb_to_hsl(form, r, g, b):
     mx, mn = form.max3(r, g, b), form.min3(r, g, b)
@@ -299,9 +301,11 @@ def lab_to_rgb(form, l, a, lb):
     fy = (l + F(16)) / F(116)
     fx, fz = a / F(500) + fy, fy - lb / F(200)
     xyz = lab_f_inv(fx) * F(0.95047), lab_f_inv(fy), lab_f_inv(fz) * F(1.08883)
-    return (form.encode(form.row(3.2404542, -1.5371385, -0.4985314, *xyz)),
-            form.encode(form.row(-0.969266, 1.8760108, 0.041556, *xyz)),
-            form.encode(form.row(0.0556434, -0.2040259, 1.0572252, *xyz)))
+    return (
+        form.encode(form.row(3.2404542, -1.5371385, -0.4985314, *xyz)),
+        form.encode(form.row(-0.969266, 1.8760108, 0.041556, *xyz)),
+        form.encode(form.row(0.0556434, -0.2040259, 1.0572252, *xyz)),
+    )
 
 
 def lch(form, bg, fg, use_l, use_c, use_h):
@@ -329,12 +333,16 @@ def blend_colour(mode, form, bg, fg):
             (_, _, bl), (fh, fs, _) = rgb_to_hsl(form, *bg), rgb_to_hsl(form, *fg)
             return hsl_to_rgb(form, fh, fs, bl)
         (bh, bs, bv), (fh, fs, fv) = form.rgb_to_hsv(*bg), form.rgb_to_hsv(*fg)
-        h, s, v = {"hsv_hue": (where(form.neq(fs, F(0)), fh, bh), bs, bv),
-                   "hsv_saturation": (bh, fs, bv), "hsv_value": (bh, bs, fv)}[mode]
+        h, s, v = {
+            "hsv_hue": (where(form.neq(fs, F(0)), fh, bh), bs, bv),
+            "hsv_saturation": (bh, fs, bv),
+            "hsv_value": (bh, bs, fv),
+        }[mode]
         return form.hsv_to_rgb(h, s, v)
 
 
 # ---- the driver -----------------------------------------------------------------
+
 
 def plan(kernel, pixels):
     """[(start, stop, form)] of the stages: 8 pixels (avx2, at least 8 pixels),
@@ -385,7 +393,7 @@ def _pixels(mode, form, bg, fg, opacity):
         if bg.dtype != np.uint8:
             return unit * F(255)
         s = unit * F(255)
-        if vector:      # clamp in float (NaN -> 0), round half to even
+        if vector:  # clamp in float (NaN -> 0), round half to even
             return np.rint(lmin(lmax(s, F(0)), F(255))).astype(np.uint8)
-        s = where(~(s >= 0), F(0), where(F(255) < s, F(255), s))   # clamp, NaN -> 0, halves away from 0
+        s = where(~(s >= 0), F(0), where(F(255) < s, F(255), s))  # clamp, NaN -> 0, halves away from 0
         return np.floor(s.astype(np.float64) + 0.5).astype(np.uint8)

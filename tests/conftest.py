@@ -16,8 +16,13 @@ KERNELS = zarvel_registry.KERNELS
 # the resource module, processors emulated by qemu-user. Elsewhere (the macOS
 # and Windows wheels) the rest of the suite runs.
 if not sys.platform.startswith("linux"):
-    collect_ignore = ["test_memory_safety.py", "test_engine_memory.py", "test_hostile_inputs.py",
-                      "test_portability.py", "test_aarch64.py"]
+    collect_ignore = [
+        "test_memory_safety.py",
+        "test_engine_memory.py",
+        "test_hostile_inputs.py",
+        "test_portability.py",
+        "test_aarch64.py",
+    ]
 DTYPES = (np.uint8, np.float32)
 # (bg dtype, fg dtype, bg channels, fg channels) for every combination
 COMBOS = [(bd, fd, cb, cf) for bd in DTYPES for fd in DTYPES for cb in (3, 4) for cf in (3, 4)]
@@ -36,6 +41,7 @@ def kernel(request):
     the widest one.
     """
     import zarvel
+
     if not zarvel.kernel_available(request.param):
         pytest.skip(f"kernel {request.param} not available")
     return request.param
@@ -59,6 +65,7 @@ def check(mode, bg, fg, opacity, kernel):
     """The module's result equals the reference model's exactly."""
     import _zarvel
     from reference import blend
+
     got = getattr(_zarvel, mode)(bg, fg, opacity, kernel)
     try:
         same(got, blend(mode, bg, fg, opacity, kernel))
@@ -71,8 +78,6 @@ def same(got, want):
     assert got.dtype == want.dtype and got.shape == want.shape
     if np.array_equal(got, want, equal_nan=want.dtype.kind == "f"):
         return
-    bad = np.argwhere(~((got == want) | (np.isnan(got) & np.isnan(want))
-                        if want.dtype.kind == "f" else got == want))
+    bad = np.argwhere(~((got == want) | (np.isnan(got) & np.isnan(want)) if want.dtype.kind == "f" else got == want))
     idx = tuple(bad[0])
-    raise AssertionError(f"{len(bad)} elements differ, first at {idx}: "
-                         f"got {got[idx]!r}, model {want[idx]!r}")
+    raise AssertionError(f"{len(bad)} elements differ, first at {idx}: got {got[idx]!r}, model {want[idx]!r}")

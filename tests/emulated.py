@@ -60,13 +60,22 @@ def run(command, work, env, script, cases, what, timeout):
     returns the child's report; fails the test, saying how far the child got, if it dies."""
     (work / "cases.json").write_text(json.dumps(cases))
     (work / "child.py").write_text(script)
-    proc = subprocess.run([*command, "-B", str(work / "child.py"), str(work)], env=env, cwd=str(work),
-                          capture_output=True, text=True, timeout=timeout)
+    proc = subprocess.run(
+        [*command, "-B", str(work / "child.py"), str(work)],
+        env=env,
+        cwd=str(work),
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
     stderr = "\n".join(line for line in proc.stderr.splitlines() if "TCG doesn't support" not in line)
     if proc.returncode != 0:
         reached = [stage for stage in ("numpy imported", "module imported") if f"child: {stage}" in stderr]
-        where = (f"after '{reached[-1]}'" if reached else
-                 "before NumPy was imported: the interpreter or NumPy could not start on this processor")
+        where = (
+            f"after '{reached[-1]}'"
+            if reached
+            else "before NumPy was imported: the interpreter or NumPy could not start on this processor"
+        )
         how = f"signal {-proc.returncode}" if proc.returncode < 0 else f"status {proc.returncode}"
         pytest.fail(f"{what} died with {how} {where}:\n{stderr[-4000:]}")
     return json.loads(proc.stdout.strip().splitlines()[-1])

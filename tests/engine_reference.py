@@ -8,6 +8,7 @@ the kernels do not take as they are (uint16, float64, floats on 0..1,
 premultiplied RGBA) are converted to float32 on 0..255 with straight alpha for
 the call, and the result back.
 """
+
 import numpy as np
 
 import _zarvel
@@ -97,12 +98,16 @@ def composite(background, layers, kernel="auto", unit=False, premultiplied=False
             if rows == 0 or cols == 0 or opacity <= 0:
                 continue
             region = (slice(top, top + rows), slice(left, left + cols))
-            fg = to_working(img[itop:itop + rows, ileft:ileft + cols], unit, premultiplied)
+            fg = to_working(img[itop : itop + rows, ileft : ileft + cols], unit, premultiplied)
             if mask is not None:
-                fg = masked(fg, frame_of(mask, f, 2)[itop:itop + rows, ileft:ileft + cols].astype(
-                    np.uint8 if mask.dtype == np.uint8 else F32))
+                fg = masked(
+                    fg,
+                    frame_of(mask, f, 2)[itop : itop + rows, ileft : ileft + cols].astype(
+                        np.uint8 if mask.dtype == np.uint8 else F32
+                    ),
+                )
             stored = frames[f][region]
-            bg = to_working(stored, unit, premultiplied).copy()   # fresh, so 16-byte aligned like any copy
+            bg = to_working(stored, unit, premultiplied).copy()  # fresh, so 16-byte aligned like any copy
             fg = fg.copy()
             assert bg.ctypes.data % 16 == 0 and fg.ctypes.data % 16 == 0
             result = getattr(_zarvel, mode)(bg, fg, opacity, module_kernel(kernel))

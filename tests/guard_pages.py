@@ -55,8 +55,8 @@ class Fenced:
         assert n <= inner
         protect(self.base + PAGE, inner, PROT_READ | PROT_WRITE)
         start = PAGE + (inner - n if at_end else 0)
-        self.bytes[PAGE:PAGE + inner] = CANARY
-        self.bytes[start:start + n] = array.reshape(-1).view(np.uint8)
+        self.bytes[PAGE : PAGE + inner] = CANARY
+        self.bytes[start : start + n] = array.reshape(-1).view(np.uint8)
         if not writable:
             protect(self.base + PAGE, inner, PROT_READ)
         self.span = (start, n)
@@ -67,8 +67,8 @@ class Fenced:
 
     def canaries_intact(self):
         start, n = self.span
-        inner = self.bytes[PAGE:PAGE + self.pages * PAGE]
-        before, after = inner[:start - PAGE], inner[start - PAGE + n:]
+        inner = self.bytes[PAGE : PAGE + self.pages * PAGE]
+        before, after = inner[: start - PAGE], inner[start - PAGE + n :]
         return bool((before == CANARY).all() and (after == CANARY).all())
 
 
@@ -77,12 +77,21 @@ def run_child(script, args, progress, what, timeout=1800):
     writes the case it is in to `progress` and prints a JSON list of failures last. Fails
     the test with the signal and the case if the child dies; returns the failures."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p and os.path.isdir(p)))
-    proc = subprocess.run([sys.executable, "-X", "faulthandler", script, *args, str(progress)], env=env,
-                          capture_output=True, text=True, timeout=timeout)
+    proc = subprocess.run(
+        [sys.executable, "-X", "faulthandler", script, *args, str(progress)],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
     last = progress.read_text().strip() if progress.exists() else "(none started)"
     if proc.returncode != 0:
-        how = (f"signal {signal.Signals(-proc.returncode).name}" if proc.returncode < 0
-               else f"exit status {proc.returncode}")
-        pytest.fail(f"{what}: child died with {how} during: {last}\n--- stderr (tail) ---\n{proc.stderr[-6000:]}",
-                    pytrace=False)
+        how = (
+            f"signal {signal.Signals(-proc.returncode).name}"
+            if proc.returncode < 0
+            else f"exit status {proc.returncode}"
+        )
+        pytest.fail(
+            f"{what}: child died with {how} during: {last}\n--- stderr (tail) ---\n{proc.stderr[-6000:]}", pytrace=False
+        )
     return json.loads(proc.stdout.strip().splitlines()[-1])

@@ -6,8 +6,9 @@ import numpy as np
 SPECIAL = np.array([np.nan, np.inf, -np.inf, -40, 0, 0.5, 3, 127.5, 254.5, 255, 300, 1e30], np.float32)
 
 
-def make_image(rng, h, w, c, dtype, *, low=0.0, high=255.0, halves=0.3, special=0.0, specials=SPECIAL,
-               transparent=0.2, opaque=0.25):
+def make_image(
+    rng, h, w, c, dtype, *, low=0.0, high=255.0, halves=0.3, special=0.0, specials=SPECIAL, transparent=0.2, opaque=0.25
+):
     """A random (h, w, c) image: uint8 anywhere in 0..255; float32 uniform in [low, high),
     a fraction `halves` of it made whole numbers and halves (8-bit rounding ties) and a
     fraction `special` replaced by values drawn from `specials`. With 4 channels a fraction

@@ -14,15 +14,16 @@ Assumption: the 8-bit flat stage needs the output buffer 16-byte aligned too.
 The model cannot see the output pointer and takes it as aligned (NumPy's
 allocations are 16-byte aligned on x86-64 Linux).
 """
+
 from collections import namedtuple
 
 import numpy as np
 
 F = np.float32
 F0, HALF, ONE, TWO, F255 = F(0), F(0.5), F(1), F(2), F(255)
-INV255 = np.array(0x3B808081, np.uint32).view(F)[()]    # nearest float to 1/255
-K256 = np.array(0x3F808081, np.uint32).view(F)[()]      # 256 * INV255
-INV255_SQ = INV255 * INV255                              # rounded once, as the u8 forms do
+INV255 = np.array(0x3B808081, np.uint32).view(F)[()]  # nearest float to 1/255
+K256 = np.array(0x3F808081, np.uint32).view(F)[()]  # 256 * INV255
+INV255_SQ = INV255 * INV255  # rounded once, as the u8 forms do
 VECTOR_KERNELS = ("sse42", "avx2")
 SAME_RESULTS = {"avx512": "avx2", "neon": "sse42"}
 
@@ -78,17 +79,18 @@ def clamp01_lanes(x):
     return lmin(lmax(x, F0), ONE)
 
 
-def cap_scalar(v):       # min(1, v): a NaN v survives
+def cap_scalar(v):  # min(1, v): a NaN v survives
     return np.where(ONE < v, ONE, v)
 
 
-def cap_lanes(v):        # min(v, 1): a NaN v becomes 1
+def cap_lanes(v):  # min(v, 1): a NaN v becomes 1
     return np.where(v < ONE, v, ONE)
 
 
 # ---------------------------------------------------------------------------
 # Per-channel blend functions.  a = background ("in"), b = layer.
 # u8 forms take int64 arrays holding 0..255.
+
 
 def _screen(a, b):
     return fma32(-(ONE - a), ONE - b, ONE)
@@ -111,6 +113,7 @@ def _dodge(lanes):
         denom = ONE - b
         value = (cap_lanes if lanes else cap_scalar)(a / denom)
         return np.where(denom <= F0, np.where(a <= F0, F0, ONE), value)
+
     return f
 
 
@@ -128,6 +131,7 @@ def _hard_light(cap):
         high = fma32(-(ONE - a), high_term, ONE)
         low = (b + b) * a
         return cap(np.where(b > HALF, high, low))
+
     return f
 
 
@@ -186,28 +190,28 @@ Mode = namedtuple("Mode", "scalar lanes u8 clip")
 MODES = {
     "soft_light": Mode(_soft_light_s, _soft_light_l, None, False),
     "lighten_only": Mode(np.fmax, lmax, _u8(np.maximum), False),
-    "screen": Mode(_screen, _screen,
-                   lambda a, b: fma32(-INV255_SQ, ((255 - a) * (255 - b)).astype(F), ONE), False),
+    "screen": Mode(_screen, _screen, lambda a, b: fma32(-INV255_SQ, ((255 - a) * (255 - b)).astype(F), ONE), False),
     "dodge": Mode(_dodge(False), _dodge(True), None, False),
     "addition": Mode(np.add, np.add, _u8(np.add), True),
     "darken_only": Mode(np.fmin, lmin, _u8(np.minimum), False),
-    "multiply": Mode(np.multiply, np.multiply,
-                     lambda a, b: (a * b).astype(F) * INV255_SQ, False),
+    "multiply": Mode(np.multiply, np.multiply, lambda a, b: (a * b).astype(F) * INV255_SQ, False),
     "hard_light": Mode(_hard_light(cap_scalar), _hard_light(cap_lanes), None, False),
-    "difference": Mode(lambda a, b: np.abs(a - b), lambda a, b: np.abs(a - b),
-                       _u8(lambda a, b: np.abs(a - b)), False),
+    "difference": Mode(lambda a, b: np.abs(a - b), lambda a, b: np.abs(a - b), _u8(lambda a, b: np.abs(a - b)), False),
     # Unit scale in every form; the driver clips it like addition.
     "subtract": Mode(np.subtract, np.subtract, None, True),
-    "grain_extract": Mode(lambda a, b: clamp01((a - b) + HALF),
-                          lambda a, b: clamp01_lanes((a - b) + HALF), None, False),
-    "grain_merge": Mode(lambda a, b: clamp01((a + b) - HALF),
-                        lambda a, b: clamp01_lanes((a + b) - HALF), None, False),
+    "grain_extract": Mode(
+        lambda a, b: clamp01((a - b) + HALF), lambda a, b: clamp01_lanes((a - b) + HALF), None, False
+    ),
+    "grain_merge": Mode(lambda a, b: clamp01((a + b) - HALF), lambda a, b: clamp01_lanes((a + b) - HALF), None, False),
     "divide": Mode(_divide(cap_scalar), _divide(cap_lanes), None, False),
     "overlay": Mode(_overlay_s, _overlay_l, None, False),
     "burn": Mode(_burn_s, _burn_l, None, False),
-    "linear_burn": Mode(lambda a, b: np.fmax((a + b) - ONE, F0),
-                        lambda a, b: lmax((a - ONE) + b, F0),
-                        lambda a, b: lmax((a + b - 255).astype(F) * INV255, F0), False),
+    "linear_burn": Mode(
+        lambda a, b: np.fmax((a + b) - ONE, F0),
+        lambda a, b: lmax((a - ONE) + b, F0),
+        lambda a, b: lmax((a + b - 255).astype(F) * INV255, F0),
+        False,
+    ),
     "exclusion": Mode(_exclusion_s, _exclusion_l, None, False),
     "vivid_light": Mode(_vivid_s, _vivid_l, None, False),
     "pin_light": Mode(_pin_s, _pin_l, None, False),
@@ -226,6 +230,7 @@ def comp(mode, form, a, b):
 # ---------------------------------------------------------------------------
 # Channel access.
 
+
 def read_scalar(x):
     """Stored value -> unit float by true division."""
     return np.asarray(x).astype(F) / F255
@@ -242,7 +247,7 @@ def write_scalar(u, to_u8):
     if not to_u8:
         return s
     s = np.where(s < F0, F0, np.where(F255 < s, F255, s)).astype(np.float64)
-    r = np.floor(s + 0.5)          # exact in float64, s >= 0
+    r = np.floor(s + 0.5)  # exact in float64, s >= 0
     return np.where(np.isnan(r), 0, r).astype(np.uint8)
 
 
@@ -274,6 +279,7 @@ def buffer_aligned(a):
 # ---------------------------------------------------------------------------
 # Stage plans.
 
+
 def separable_plan(bg_u8, fg_u8, cb, cf, pixels, kernel, aligned=True):
     """("flat", elements done by vector loops) or ("pixel", pixels done by vector stages)."""
     kernel = results_of(kernel)
@@ -300,6 +306,7 @@ def normal_plan(pixels, kernel):
 
 # ---------------------------------------------------------------------------
 # Separable driver.
+
 
 def _flat(m, b, f, op, vector, u8u8, to_u8):
     rd = read_vector if vector else read_scalar
@@ -371,6 +378,7 @@ def separable(mode, bg, fg, opacity=1.0, kernel="scalar", aligned=None):
 # ---------------------------------------------------------------------------
 # Normal driver.
 
+
 def lround_weight(opacity):
     """Integer-path weight: lroundf(opacity * 255) clamped to 0..255; NaN gives 0."""
     s = F(opacity) * F255
@@ -396,9 +404,9 @@ def _normal_pixels(b, f, op, vector, to_u8, out):
     denom = fma32(in_a, keep, lo)
     for c in range(3):
         in_c, layer_c = rd(b[:, c]), rd(f[:, c])
-        if vector:      # in_c * (in_a * keep), fused with the rounded layer term
+        if vector:  # in_c * (in_a * keep), fused with the rounded layer term
             num = fma32(in_c, in_a * keep, layer_c * lo)
-        else:           # (in_c * in_a) * keep, with layer_c * lo fused in
+        else:  # (in_c * in_a) * keep, with layer_c * lo fused in
             num = fma32(layer_c, lo, (in_c * in_a) * keep)
         o = np.where(denom > F0, num / denom, F0)
         out[:, c] = (write_vector if vector else write_scalar)(o, to_u8)
@@ -419,7 +427,7 @@ def normal(bg, fg, opacity=1.0, kernel="scalar"):
     bu, fu = bg.dtype == np.uint8, fg.dtype == np.uint8
     out = np.empty((pixels, cb), bg.dtype)
     with np.errstate(all="ignore"):
-        if op >= ONE and cf == 3:       # foreground shortcut: opaque copy
+        if op >= ONE and cf == 3:  # foreground shortcut: opaque copy
             if bu == fu:
                 out[:, :3] = f
             elif bu:

@@ -23,6 +23,7 @@ ZARVEL_AARCH64_MODULE, default build/aarch64/...) or qemu-aarch64 the tests
 skip; scripts/aarch64.sh sets ZARVEL_AARCH64_REQUIRED, which turns that skip
 into a failure.
 """
+
 import os
 import platform
 import shutil
@@ -83,7 +84,8 @@ EXTRA_SIZES = (1, 5, 16, 23, 40, 67)
 # kernel asked for on ARM -> kernel on this machine that must give the same bits
 EXPECTED_FROM = {"neon": "sse42", "auto": "sse42", "scalar": "scalar", "sse42": "scalar", "avx2": "scalar"}
 
-CHILD = emulated.child_script("""
+CHILD = emulated.child_script(
+    """
     inputs = np.load(work + "/inputs.npz")
     arrays = {}
     for name in inputs.files:
@@ -122,7 +124,9 @@ CHILD = emulated.child_script("""
         chunks.append(out.reshape(-1).view(np.uint8))
     np.save(f"{work}/engine-neon.npy", np.concatenate(chunks))
     print(json.dumps(report))
-""", modules="_zarvel, zarvel")
+""",
+    modules="_zarvel, zarvel",
+)
 
 
 def make_image(rng, n, c, dtype):
@@ -185,13 +189,23 @@ def arm_run(tmp_path_factory):
     np.savez(work / "inputs.npz", **inputs)
     kernels = tuple(EXPECTED_FROM)
     start = time.perf_counter()
-    report = emulated.run([QEMU, "-cpu", QEMU_CPU, "-L", str(SYSROOT), str(PYTHON_ARM)], work,
-                          emulated_environment(), CHILD,
-                          {"cases": cases, "kernels": kernels, "engine_cases": engine_cases}, "aarch64 child",
-                          timeout=3600)
+    report = emulated.run(
+        [QEMU, "-cpu", QEMU_CPU, "-L", str(SYSROOT), str(PYTHON_ARM)],
+        work,
+        emulated_environment(),
+        CHILD,
+        {"cases": cases, "kernels": kernels, "engine_cases": engine_cases},
+        "aarch64 child",
+        timeout=3600,
+    )
     report["wall"] = time.perf_counter() - start
-    return {"work": work, "cases": cases, "engine_cases": engine_cases,
-            "inputs": {name: placed(name, a) for name, a in inputs.items()}, "report": report}
+    return {
+        "work": work,
+        "cases": cases,
+        "engine_cases": engine_cases,
+        "inputs": {name: placed(name, a) for name, a in inputs.items()},
+        "report": report,
+    }
 
 
 def placed(name, a):
@@ -199,7 +213,7 @@ def placed(name, a):
     if not name.endswith("_off"):
         return a
     buf = np.empty(a.nbytes + 16, np.uint8)
-    out = buf[1:1 + a.nbytes].view(a.dtype).reshape(a.shape)
+    out = buf[1 : 1 + a.nbytes].view(a.dtype).reshape(a.shape)
     out[...] = a
     return out
 
@@ -214,7 +228,7 @@ def differing(run, arm_kernel):
     flat = np.load(run["work"] / f"out-{arm_kernel}.npy")
     bad, offset = [], 0
     for case, want in zip(run["cases"], host_results(run, EXPECTED_FROM[arm_kernel])):
-        got = flat[offset:offset + want.nbytes].view(want.dtype).reshape(want.shape)
+        got = flat[offset : offset + want.nbytes].view(want.dtype).reshape(want.shape)
         offset += want.nbytes
         if not identical(got, want):
             bad.append((case, got, want))
@@ -230,8 +244,11 @@ def test_the_child_is_an_aarch64_python_with_the_cross_built_module(arm_run):
     report = arm_run["report"]
     assert report["machine"] == "aarch64"
     assert Path(report["module"]).resolve().parent == MODULE_DIR.resolve()
-    print(f"\naarch64 under qemu ({QEMU_CPU}): {len(arm_run['cases'])} calls per kernel, seconds "
-          + ", ".join(f"{k} {s:.1f}" for k, s in report["seconds"].items()) + f"; wall {report['wall']:.0f}")
+    print(
+        f"\naarch64 under qemu ({QEMU_CPU}): {len(arm_run['cases'])} calls per kernel, seconds "
+        + ", ".join(f"{k} {s:.1f}" for k, s in report["seconds"].items())
+        + f"; wall {report['wall']:.0f}"
+    )
 
 
 def test_kernel_names_on_aarch64(arm_run):
@@ -239,8 +256,7 @@ def test_kernel_names_on_aarch64(arm_run):
     # The module keeps its four names; the x86 kernels are absent, as on an old x86 processor.
     assert report["module_available"] == {"scalar": True, "sse42": False, "avx2": False, "auto": True}
     assert report["module_rejects_neon"]
-    assert report["package_available"] == {"scalar": True, "sse42": False, "avx2": False, "neon": True,
-                                           "auto": True}
+    assert report["package_available"] == {"scalar": True, "sse42": False, "avx2": False, "neon": True, "auto": True}
     assert report["neon_kind"] is True
 
 
@@ -248,14 +264,18 @@ def test_neon_lch_equals_the_x86_four_lane_kernel(arm_run):
     """The LCH modes on their own, so that a difference there is named as such."""
     bad = [b for b in differing(arm_run, "neon") if b[0][0] in LCH]
     calls = sum(1 for c in arm_run["cases"] if c[0] in LCH)
-    assert calls and not bad, f"ARM 'neon' LCH differs from x86 'sse42' in {len(bad)} of {calls} calls, e.g. {describe(bad)}"
+    assert calls and not bad, (
+        f"ARM 'neon' LCH differs from x86 'sse42' in {len(bad)} of {calls} calls, e.g. {describe(bad)}"
+    )
 
 
 @pytest.mark.parametrize("arm_kernel", ["neon", "auto"])
 def test_neon_equals_the_x86_four_lane_kernel(arm_run, arm_kernel):
     bad = differing(arm_run, arm_kernel)
-    assert not bad, (f"ARM {arm_kernel!r} differs from x86 'sse42' in {len(bad)} of {len(arm_run['cases'])} "
-                     f"calls, e.g. {describe(bad)}")
+    assert not bad, (
+        f"ARM {arm_kernel!r} differs from x86 'sse42' in {len(bad)} of {len(arm_run['cases'])} "
+        f"calls, e.g. {describe(bad)}"
+    )
 
 
 def test_the_engine_forces_neon(arm_run):
@@ -263,9 +283,16 @@ def test_the_engine_forces_neon(arm_run):
     flat = np.load(arm_run["work"] / "engine-neon.npy")
     inputs, bad, offset = arm_run["inputs"], [], 0
     for mode, bg, fg, opacity, at, mask in arm_run["engine_cases"]:
-        want = zarvel.blend(inputs[bg], inputs[fg], mode, opacity, offset=tuple(at),
-                            mask=None if mask is None else inputs[mask], kernel="sse42")
-        got = flat[offset:offset + want.nbytes].view(want.dtype).reshape(want.shape)
+        want = zarvel.blend(
+            inputs[bg],
+            inputs[fg],
+            mode,
+            opacity,
+            offset=tuple(at),
+            mask=None if mask is None else inputs[mask],
+            kernel="sse42",
+        )
+        got = flat[offset : offset + want.nbytes].view(want.dtype).reshape(want.shape)
         offset += want.nbytes
         if not identical(got, want):
             bad.append(f"{mode} on {bg} at {at} mask={mask}")
@@ -286,8 +313,10 @@ def test_neon_is_not_the_scalar_kernel(arm_run):
 def test_scalar_equals_the_x86_scalar_kernel(arm_run, arm_kernel):
     bad = differing(arm_run, arm_kernel)
     other = [b for b in bad if b[0][0] not in LCH]
-    assert not other, (f"ARM {arm_kernel!r} differs from x86 'scalar' in {len(other)} calls outside the LCH "
-                       f"modes, e.g. {describe(other)}")
+    assert not other, (
+        f"ARM {arm_kernel!r} differs from x86 'scalar' in {len(other)} calls outside the LCH "
+        f"modes, e.g. {describe(other)}"
+    )
     if arm_kernel == "scalar":
         report_libm_differences(arm_run, bad)
 

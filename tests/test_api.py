@@ -1,4 +1,5 @@
 """Module surface: arguments, errors, kernel choice, memory and the interpreter lock."""
+
 import enum
 import gc
 import os
@@ -33,6 +34,7 @@ def img(h=2, w=3, c=3, dtype=np.uint8, seed=0):
 
 class Named:
     """A kernel given by an object with a `value` attribute."""
+
     def __init__(self, value):
         self.value = value
 
@@ -61,35 +63,45 @@ def test_docstrings():
 def test_package_reexports_and_kernel_kind():
     assert issubclass(zarvel.KernelKind, str) and issubclass(zarvel.KernelKind, enum.Enum)
     assert [(k.name, k.value) for k in zarvel.KernelKind] == [
-        ("AUTO", "auto"), ("SCALAR", "scalar"), ("SSE42", "sse42"), ("AVX2", "avx2"), ("AVX512", "avx512"), ("NEON", "neon")]
+        ("AUTO", "auto"),
+        ("SCALAR", "scalar"),
+        ("SSE42", "sse42"),
+        ("AVX2", "avx2"),
+        ("AVX512", "avx512"),
+        ("NEON", "neon"),
+    ]
     bg, fg = img(), img(seed=1)
     for name in PRESENT + ["kernel_available"]:
         assert callable(getattr(zarvel, name)), name
-    np.testing.assert_array_equal(zarvel.multiply(bg, fg, 0.5, zarvel.KernelKind.SCALAR),
-                                  _zarvel.multiply(bg, fg, 0.5, "scalar"))
+    np.testing.assert_array_equal(
+        zarvel.multiply(bg, fg, 0.5, zarvel.KernelKind.SCALAR), _zarvel.multiply(bg, fg, 0.5, "scalar")
+    )
 
 
-@pytest.mark.parametrize("bg, fg, args, exc, msg", [
-    ([[[1, 2, 3]]], img(1, 1), (), TypeError, DTYPE_MSG),
-    (img(), img().astype(np.float64), (), TypeError, DTYPE_MSG),
-    (img(dtype=np.int16), img(), (), TypeError, DTYPE_MSG),
-    (img(c=5), img(dtype=np.float16), (0.0,), TypeError, DTYPE_MSG),    # type before channels
-    (img(c=2), img(), (), ValueError, CHAN_MSG),
-    (img(), img(c=5, dtype=np.float32), (), ValueError, CHAN_MSG),
-    (img(c=1), img(h=3), (), ValueError, CHAN_MSG),                      # channels before size
-    (img(), img(h=3), (0.0,), ValueError, SIZE_MSG),
-    (img(), img(w=2, c=4), (), ValueError, SIZE_MSG),
-    (img(), img(h=3), (None, 5), ValueError, SIZE_MSG),                  # size before opacity
-    (img(), img(), (0.5, 5), TypeError, KERNEL_MSG),
-    (img(), img(), (0.5, None), TypeError, KERNEL_MSG),
-    (img(), img(), (0.0, None), TypeError, KERNEL_MSG),                  # before the shortcut
-    (img(), img(), (0.5, b"avx2"), TypeError, KERNEL_MSG),
-    (img(), img(), (0.5, Named(5)), TypeError, KERNEL_MSG),
-    (img(), img(), (0.5, Named(None)), TypeError, KERNEL_MSG),
-    (img(), img(), (0.5, Broken()), TypeError, KERNEL_MSG),
-    (img(), img(), (0.5, "\ud800"), TypeError, KERNEL_MSG),              # not encodable
-    (img(), img(), (0.5, Named("\ud800")), TypeError, KERNEL_MSG),
-])
+@pytest.mark.parametrize(
+    "bg, fg, args, exc, msg",
+    [
+        ([[[1, 2, 3]]], img(1, 1), (), TypeError, DTYPE_MSG),
+        (img(), img().astype(np.float64), (), TypeError, DTYPE_MSG),
+        (img(dtype=np.int16), img(), (), TypeError, DTYPE_MSG),
+        (img(c=5), img(dtype=np.float16), (0.0,), TypeError, DTYPE_MSG),  # type before channels
+        (img(c=2), img(), (), ValueError, CHAN_MSG),
+        (img(), img(c=5, dtype=np.float32), (), ValueError, CHAN_MSG),
+        (img(c=1), img(h=3), (), ValueError, CHAN_MSG),  # channels before size
+        (img(), img(h=3), (0.0,), ValueError, SIZE_MSG),
+        (img(), img(w=2, c=4), (), ValueError, SIZE_MSG),
+        (img(), img(h=3), (None, 5), ValueError, SIZE_MSG),  # size before opacity
+        (img(), img(), (0.5, 5), TypeError, KERNEL_MSG),
+        (img(), img(), (0.5, None), TypeError, KERNEL_MSG),
+        (img(), img(), (0.0, None), TypeError, KERNEL_MSG),  # before the shortcut
+        (img(), img(), (0.5, b"avx2"), TypeError, KERNEL_MSG),
+        (img(), img(), (0.5, Named(5)), TypeError, KERNEL_MSG),
+        (img(), img(), (0.5, Named(None)), TypeError, KERNEL_MSG),
+        (img(), img(), (0.5, Broken()), TypeError, KERNEL_MSG),
+        (img(), img(), (0.5, "\ud800"), TypeError, KERNEL_MSG),  # not encodable
+        (img(), img(), (0.5, Named("\ud800")), TypeError, KERNEL_MSG),
+    ],
+)
 def test_error_messages(bg, fg, args, exc, msg):
     for name in PRESENT:
         with pytest.raises(exc) as info:
@@ -101,18 +113,21 @@ def test_error_messages(bg, fg, args, exc, msg):
 OWN_MESSAGES = {DTYPE_MSG, CHAN_MSG, SIZE_MSG, KERNEL_MSG}
 
 
-@pytest.mark.parametrize("call", [
-    lambda f: f(img()),
-    lambda f: f(img(), img(), 1.0, "auto", 5),
-    lambda f: f(img(), img(), opacity=0.5),
-    lambda f: f(background=img(), foreground=img()),
-    lambda f: f(img(), img(), None),
-    lambda f: f(img(), img(), None, "scalar"),
-    lambda f: f(img(), img(), None, 5),              # the opacity is converted before the kernel
-    lambda f: f(img(), img(), "scalar", 0.5),        # a str third argument only names a kernel alone
-    lambda f: f(img(), img(), "0.5", "scalar"),
-    lambda f: f(img(), img(), [0.5]),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda f: f(img()),
+        lambda f: f(img(), img(), 1.0, "auto", 5),
+        lambda f: f(img(), img(), opacity=0.5),
+        lambda f: f(background=img(), foreground=img()),
+        lambda f: f(img(), img(), None),
+        lambda f: f(img(), img(), None, "scalar"),
+        lambda f: f(img(), img(), None, 5),  # the opacity is converted before the kernel
+        lambda f: f(img(), img(), "scalar", 0.5),  # a str third argument only names a kernel alone
+        lambda f: f(img(), img(), "0.5", "scalar"),
+        lambda f: f(img(), img(), [0.5]),
+    ],
+)
 def test_argument_errors_are_python_type_errors(call):
     for name in PRESENT:
         with pytest.raises(TypeError) as info:
@@ -133,9 +148,17 @@ def test_argument_forms_agree(name):
     f = getattr(_zarvel, name)
     bg, fg = img(3, 5, 4, np.uint8), img(3, 5, 3, np.float32, seed=3)
     ref = f(bg, fg, 1.0, "scalar")
-    for args in [("scalar",), (1, "scalar"), (np.float32(1), "scalar"), (True, "scalar"),
-                 (1.0, zarvel.KernelKind.SCALAR), (zarvel.KernelKind.SCALAR,),
-                 (1.0, Named("scalar")), (1.0, Named(MyStr("scalar"))), (MyStr("scalar"),)]:
+    for args in [
+        ("scalar",),
+        (1, "scalar"),
+        (np.float32(1), "scalar"),
+        (True, "scalar"),
+        (1.0, zarvel.KernelKind.SCALAR),
+        (zarvel.KernelKind.SCALAR,),
+        (1.0, Named("scalar")),
+        (1.0, Named(MyStr("scalar"))),
+        (MyStr("scalar"),),
+    ]:
         np.testing.assert_array_equal(f(bg, fg, *args), ref, err_msg=repr(args))
     auto = f(bg, fg, 0.5)
     for kernel in ("auto", "AVX2", "", "nonsense", zarvel.KernelKind.AUTO, Named("auto")):
@@ -151,7 +174,7 @@ def test_automatic_choice_is_the_best_available_kernel():
     """Vector loads make 3.0 come back as 3.0000002, which tells the kernels apart."""
     bg = np.full((1, 9, 4), 3, np.float32)
     bg[..., 3] = 255
-    fg = np.zeros((1, 9, 4), np.float32)         # transparent: the background comes back
+    fg = np.zeros((1, 9, 4), np.float32)  # transparent: the background comes back
     k = best_kernel()
     for f in (_zarvel.darken_only, _zarvel.normal):
         auto = f(bg, fg, 0.5)
@@ -176,8 +199,7 @@ def test_non_positive_opacity_copies_the_background(opacity):
 def test_empty_images(kernel, shape, bd, fd):
     for name in PRESENT:
         for op in (0.5, 1.0, 0.0):
-            out = getattr(_zarvel, name)(np.zeros(shape + (4,), bd), np.zeros(shape + (3,), fd),
-                                         op, kernel)
+            out = getattr(_zarvel, name)(np.zeros(shape + (4,), bd), np.zeros(shape + (3,), fd), op, kernel)
             assert out.shape == shape + (4,) and out.dtype == bd
 
 
@@ -186,15 +208,14 @@ def test_views_equal_contiguous_copies(name, images):
     f = getattr(_zarvel, name)
     big_bg, big_fg = images(7, 22, 4, np.uint8), images(22, 7, 4, np.float32)
     views = [
-        (big_bg[:, ::2], big_fg.transpose(1, 0, 2)[:, ::2]),        # strided and transposed
-        (big_bg[::-1, 1:12], big_fg[:11].transpose(1, 0, 2)),        # negative strides
+        (big_bg[:, ::2], big_fg.transpose(1, 0, 2)[:, ::2]),  # strided and transposed
+        (big_bg[::-1, 1:12], big_fg[:11].transpose(1, 0, 2)),  # negative strides
         (big_bg[:, :11, :3], big_fg[:11, :7, 1:].transpose(1, 0, 2)),  # channel slices
         (np.asfortranarray(big_bg), big_fg.transpose(1, 0, 2)),
     ]
     for bg, fg in views:
         for op in (0.5, 1.0):
-            np.testing.assert_array_equal(
-                f(bg, fg, op), f(np.ascontiguousarray(bg), np.ascontiguousarray(fg), op))
+            np.testing.assert_array_equal(f(bg, fg, op), f(np.ascontiguousarray(bg), np.ascontiguousarray(fg), op))
 
 
 @pytest.mark.parametrize("name", MINE)
@@ -214,8 +235,7 @@ def test_big_endian_float32_reads_like_native(name, kernel, images):
     bg, fg = images(3, 7, 4, np.float32), images(3, 7, 3, np.float32)
     for op in (0.0, 0.5, 1.0):
         want = f(bg, fg, op, kernel)
-        for b, g in [(bg.astype(">f4"), fg), (bg, fg.astype(">f4")),
-                     (bg.astype(">f4"), fg.astype(">f4"))]:
+        for b, g in [(bg.astype(">f4"), fg), (bg, fg.astype(">f4")), (bg.astype(">f4"), fg.astype(">f4"))]:
             out = f(b, g, op, kernel)
             assert out.dtype == np.dtype(np.float32)
             np.testing.assert_array_equal(out, want)
@@ -226,8 +246,7 @@ def test_kernel_available():
     assert _zarvel.kernel_available("scalar") is True
     for k in ("sse42", "avx2"):
         assert _zarvel.kernel_available(k) in (True, False)
-        assert _zarvel.kernel_available(getattr(zarvel.KernelKind, k.upper())) is \
-            _zarvel.kernel_available(k)
+        assert _zarvel.kernel_available(getattr(zarvel.KernelKind, k.upper())) is _zarvel.kernel_available(k)
     for bad in ("AVX2", "", "sse4.2", "Scalar"):
         with pytest.raises(ValueError, match="^unknown kernel kind$"):
             _zarvel.kernel_available(bad)
@@ -268,7 +287,7 @@ def test_package_kernel_available_knows_neon_and_avx512():
 
 @pytest.mark.parametrize("mode", ["normal", "multiply", "hsv_hue"])
 def test_module_runs_neon_and_avx512_names_as_the_automatic_choice(mode):
-    """"neon" and "avx512" are no names of the module's blend functions: like any unknown
+    """ "neon" and "avx512" are no names of the module's blend functions: like any unknown
     name they run the automatic choice (NEON itself on aarch64, AVX-512 where
     the processor has it)."""
     f = getattr(_zarvel, mode)
@@ -282,7 +301,7 @@ def test_module_runs_neon_and_avx512_names_as_the_automatic_choice(mode):
 def test_reference_counts_unchanged():
     bg, fg, fg4 = img(2, 5, 4), img(2, 5, 3, np.float32), img(2, 5, 4)
     bad_fg = img(3, 5)
-    name = "".join(["sca", "lar"])              # a fresh, uninterned string
+    name = "".join(["sca", "lar"])  # a fresh, uninterned string
     kind, odd_value = Named(name), object()
     odd = Named(odd_value)
     watched = (bg, fg, fg4, bad_fg, kind, name, odd, odd_value)
@@ -293,8 +312,12 @@ def test_reference_counts_unchanged():
         f(bg, fg4, 0.5, kind)
         f(bg, fg, 0.0, kind)
         f(bg, fg, 2.0, kind)
-        for args, exc in (((bg, bad_fg, 0.5, kind), ValueError), ((bg, fg, 0.5, odd), TypeError),
-                          ((bg, fg, None, kind), TypeError), ((bg, fg4, 0.5, odd), TypeError)):
+        for args, exc in (
+            ((bg, bad_fg, 0.5, kind), ValueError),
+            ((bg, fg, 0.5, odd), TypeError),
+            ((bg, fg, None, kind), TypeError),
+            ((bg, fg4, 0.5, odd), TypeError),
+        ):
             with pytest.raises(exc):
                 f(*args)
 
@@ -314,7 +337,7 @@ def _rss():
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="reads the resident size from /proc")
 def test_memory_does_not_grow():
-    bg, fg = img(64, 64, 4), img(64, 128, 3, np.float32)[:, ::2]   # a copied view
+    bg, fg = img(64, 64, 4), img(64, 128, 3, np.float32)[:, ::2]  # a copied view
     funcs = [getattr(_zarvel, n) for n in MINE]
 
     def burst(n):
@@ -333,7 +356,7 @@ def test_memory_does_not_grow():
     try:
         burst(50)
         base, rss = tracemalloc.get_traced_memory()[0], _rss()
-        burst(2000)        # an output leaked per call would be > 100 MB
+        burst(2000)  # an output leaked per call would be > 100 MB
         grown = tracemalloc.get_traced_memory()[0] - base
     finally:
         tracemalloc.stop()

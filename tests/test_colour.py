@@ -1,4 +1,5 @@
 """The eight colour modes (HSV, HSL, LCH) against the NumPy model, on every kernel."""
+
 import numpy as np
 import pytest
 
@@ -115,7 +116,7 @@ EDGES = [  # mode, background, foreground, expected (None: the background), tole
     ("hsv_hue", (200, 100, 50), W, None, 1e-3),
     ("hsv_hue", (200, 100, 50), K, None, 1e-3),
     ("hsv_hue", (90, 90, 90), (0, 0, 255), None, 1e-3),
-    ("hsv_hue", (255, 0, 0), (255, 255, 0), (255, 255, 0), 1e-3),        # two maxima: hue 1/6
+    ("hsv_hue", (255, 0, 0), (255, 255, 0), (255, 255, 0), 1e-3),  # two maxima: hue 1/6
     ("hsv_saturation", (127.5, 127.5, 127.5), (0, 0, 255), (127.5, 0, 0), 0),
     ("hsv_value", (200, 100, 50), K, K, 0),
     ("hsv_value", (127.5, 63.75, 0), W, (255, 127.5, 0), 1e-3),
@@ -124,7 +125,7 @@ EDGES = [  # mode, background, foreground, expected (None: the background), tole
     ("hsl_color", W, (30, 200, 90), W, 1e-3),
     ("lch_hue", (200, 100, 50), K, None, 0.05),
     ("lch_hue", K, (30, 200, 90), K, 1e-3),
-    ("lch_color", (200, 100, 50), K, (128.114, 128.114, 128.114), 0.01),   # grey at L* of bg
+    ("lch_color", (200, 100, 50), K, (128.114, 128.114, 128.114), 0.01),  # grey at L* of bg
 ] + [(m, c, c, None, 0.05) for m in C.NAMES for c in ((200, 100, 50), (20, 30, 240), GREY)]
 
 

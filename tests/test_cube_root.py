@@ -7,6 +7,7 @@ against that exact integer test, every lane form of this processor against the s
 special values, and the lane power split against the per-lane one it replaced.
 Here it runs on every 9973rd float; .ci/run runs it on every float.
 """
+
 import os
 import shutil
 import subprocess
@@ -41,16 +42,32 @@ def check_program(tmp_path_factory):
     if cxx is None:
         pytest.skip("no C++ compiler")
     exe = tmp_path_factory.mktemp("cube_root") / "cube_root_check"
-    build = subprocess.run([cxx, "-std=c++17", "-O2", "-ffp-contract=off", "-fno-strict-aliasing",
-                            "-I", str(ROOT / "src" / "kernels"), str(SOURCE), "-o", str(exe)],
-                           capture_output=True, text=True, env=clean_environment(), timeout=600)
+    build = subprocess.run(
+        [
+            cxx,
+            "-std=c++17",
+            "-O2",
+            "-ffp-contract=off",
+            "-fno-strict-aliasing",
+            "-I",
+            str(ROOT / "src" / "kernels"),
+            str(SOURCE),
+            "-o",
+            str(exe),
+        ],
+        capture_output=True,
+        text=True,
+        env=clean_environment(),
+        timeout=600,
+    )
     assert build.returncode == 0, build.stderr[-3000:]
     return exe
 
 
 def test_sampled_floats(check_program):
-    run = subprocess.run([str(check_program), "--stride", "9973"], capture_output=True, text=True,
-                         env=clean_environment(), timeout=600)
+    run = subprocess.run(
+        [str(check_program), "--stride", "9973"], capture_output=True, text=True, env=clean_environment(), timeout=600
+    )
     assert run.returncode == 0, run.stdout[-3000:] + run.stderr[-2000:]
     assert "cube_root_check: all passed" in run.stdout
     print("\n" + run.stdout)
@@ -58,8 +75,9 @@ def test_sampled_floats(check_program):
 
 def test_bad_arguments_are_refused(check_program):
     """A mistyped option fails rather than running a different check."""
-    run = subprocess.run([str(check_program), "--bogus"], capture_output=True, text=True,
-                         env=clean_environment(), timeout=60)
+    run = subprocess.run(
+        [str(check_program), "--bogus"], capture_output=True, text=True, env=clean_environment(), timeout=60
+    )
     assert run.returncode == 2
 
 
@@ -68,7 +86,7 @@ def exact_rounding_ok(x, y):
     the cubes of the midpoints to y's neighbours."""
     up = (Fraction(float(y)) + Fraction(float(np.nextafter(y, F(np.inf))))) / 2
     down = (Fraction(float(y)) + Fraction(float(np.nextafter(y, F(0))))) / 2
-    return down ** 3 < Fraction(float(x)) < up ** 3
+    return down**3 < Fraction(float(x)) < up**3
 
 
 @pytest.mark.parametrize("low,high", [(0.008856452, 4.0), (1e-38, 1e-30), (1e30, 3e38)])

@@ -7,6 +7,7 @@ whole image; otherwise it stays within the kernels' documented differences.
 Most tests run on the threaded scheduler; a module-wide LocalCluster with two
 worker processes runs the cases that cross process boundaries.
 """
+
 import logging
 import os
 import subprocess
@@ -29,8 +30,9 @@ MODES = zarvel.MODES
 @pytest.fixture(scope="module")
 def client():
     """Two worker processes on this machine, one thread each; closed with the module."""
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
-                                  silence_logs=logging.ERROR) as cluster:
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0", silence_logs=logging.ERROR
+    ) as cluster:
         with distributed.Client(cluster, set_as_default=False) as c:
             yield c
 
@@ -61,8 +63,13 @@ def random_stack(rng, frames, height, width, count, special=True):
         full = rng.random() < 0.35
         h, w = (height, width) if full else (int(rng.integers(1, 40)), int(rng.integers(1, 40)))
         n = None if frames is None or rng.random() < 0.5 else int(rng.choice([1, frames]))
-        img = image(rng, (() if n is None else (n,)) + (h, w), int(rng.choice([3, 4])),
-                    rng.choice([np.uint8, np.float32]), special=special and rng.random() < 0.3)
+        img = image(
+            rng,
+            (() if n is None else (n,)) + (h, w),
+            int(rng.choice([3, 4])),
+            rng.choice([np.uint8, np.float32]),
+            special=special and rng.random() < 0.3,
+        )
         mlead = () if frames is None or rng.random() < 0.5 else (int(rng.choice([1, frames])),)
         mask = mask_for(rng, mlead + (h, w), rng.choice([None, "u8", "f32"]))
         if full and rng.random() < 0.6:
@@ -75,8 +82,10 @@ def random_stack(rng, frames, height, width, count, special=True):
 
 
 def to_layers(stack, wrap=lambda a: a):
-    return [zarvel.Layer(wrap(img), mode, opacity, mask=None if mask is None else wrap(mask), offset=offset)
-            for img, mode, opacity, mask, offset in stack]
+    return [
+        zarvel.Layer(wrap(img), mode, opacity, mask=None if mask is None else wrap(mask), offset=offset)
+        for img, mode, opacity, mask, offset in stack
+    ]
 
 
 def frame_part(array, frames, ndim):
@@ -94,17 +103,25 @@ def chunk_by_chunk(bg, chunks, stack, kernel="auto", **formats):
         for r0, rn in zip(starts[-3], chunks[-3]):
             for c0, cn in zip(starts[-2], chunks[-2]):
                 window = (() if fr is None else (fr,)) + (slice(r0, r0 + rn), slice(c0, c0 + cn))
-                layers = [zarvel.Layer(frame_part(img, fr, 3), mode, opacity, mask=frame_part(mask, fr, 2),
-                                       offset=(oy - int(r0), ox - int(c0)))
-                          for img, mode, opacity, mask, (oy, ox) in stack]
+                layers = [
+                    zarvel.Layer(
+                        frame_part(img, fr, 3),
+                        mode,
+                        opacity,
+                        mask=frame_part(mask, fr, 2),
+                        offset=(oy - int(r0), ox - int(c0)),
+                    )
+                    for img, mode, opacity, mask, (oy, ox) in stack
+                ]
                 out[window] = zarvel.composite(bg[window], layers, threads=1, kernel=kernel, **formats)
     return out
 
 
 def background(rng, frames, height, width, special=True):
     lead = () if frames is None else (frames,)
-    return image(rng, lead + (height, width), int(rng.choice([3, 4])), rng.choice([np.uint8, np.float32]),
-                 special=special)
+    return image(
+        rng, lead + (height, width), int(rng.choice([3, 4])), rng.choice([np.uint8, np.float32]), special=special
+    )
 
 
 @pytest.mark.parametrize("seed", range(16))
@@ -130,7 +147,7 @@ def test_exact_chunkings_give_the_whole_image(seed):
     in-memory call's bits."""
     rng = np.random.default_rng(900 + seed)
     frames = None if seed % 2 else int(rng.integers(2, 4))
-    if seed % 3 == 2:         # split columns: widths, offsets and column chunks on multiples of 16
+    if seed % 3 == 2:  # split columns: widths, offsets and column chunks on multiples of 16
         height, width = int(rng.integers(3, 40)), 16 * int(rng.integers(2, 7))
         bg = background(rng, frames, height, width, special=False)
         stack = random_stack(rng, frames, height, width, 2, special=False)
@@ -157,7 +174,7 @@ def test_inexact_chunkings_do_change_bits_and_rechunk_exact_restores_them():
     bg, fg = image(rng, (37, 21), 4, np.float32), image(rng, (37, 21), 4, np.float32)
     layers = [zarvel.Layer(fg, "multiply", 0.3)]
     whole = zarvel.composite(bg, layers)
-    lazy_bg = da.from_array(bg, chunks=(5, 21, 4))          # 105-pixel chunks: boundaries off the 16s
+    lazy_bg = da.from_array(bg, chunks=(5, 21, 4))  # 105-pixel chunks: boundaries off the 16s
     assert not zd.is_exact(lazy_bg, layers)
     assert not np.array_equal(zd.composite(lazy_bg, layers).compute(), whole)
     fixed = zd.rechunk_exact(lazy_bg, layers)
@@ -187,35 +204,38 @@ def L(h, w, offset=(0, 0)):
     return zarvel.Layer(np.broadcast_to(np.zeros((), np.uint8), (h, w, 4)), offset=offset)
 
 
-@pytest.mark.parametrize("chunks, layers, exact", [
-    # A full-size layer 20 pixels wide: boundaries after multiples of 16 pixels, i.e. of 4 rows.
-    (((4, 4, 4, 3), (20,), (4,)), [L(15, 20)], True),
-    (((4, 4, 4, 2, 1), (20,), (4,)), [L(15, 20)], False),
-    (((8, 7), (20,), (4,)), [L(15, 20)], True),
-    # One column: a last chunk under 16 pixels only as the only chunk.
-    (((16, 1), (1,), (4,)), [L(17, 1)], False),
-    (((17,), (1,), (4,)), [L(17, 1)], True),
-    (((1, 16), (1,), (4,)), [L(17, 1)], False),
-    (((16, 16), (1,), (4,)), [L(32, 1)], True),
-    (((3, 3), (16,), (4,)), [L(6, 16)], True),
-    # Split widths: the rectangle's width and the chunk's columns on multiples of 16.
-    (((5,), (16, 48), (4,)), [L(5, 64)], True),
-    (((5,), (8, 56), (4,)), [L(5, 64)], False),
-    (((5,), (16, 24), (4,)), [L(5, 40)], False),
-    (((1,), (16, 24), (4,)), [L(1, 40)], True),                 # one row: one run that ends the sequence
-    (((1,), (24, 16), (4,)), [L(1, 40)], False),
-    (((2048,) * 9 + (1568,), (2048,) * 9 + (1568,), (4,)), [L(20000, 20000)], True),
-    (((2048,) * 9 + (1568,), (2048,) * 9 + (1568,), (4,)), [L(20000, 20000), L(1500, 4096, (9000, 7168))], True),
-    (((2048,) * 9 + (1568,), (2048,) * 9 + (1568,), (4,)), [L(20000, 20000), L(1500, 4096, (9000, 7000))], False),
-    # A layer 10 x 30 at (5, 7): what counts is positions in its own rectangle.
-    (((5, 8, 27), (50,), (3,)), [L(10, 30, (5, 7))], True),
-    (((5, 9, 26), (50,), (3,)), [L(10, 30, (5, 7))], False),
-    (((5, 9, 26), (50,), (3,)), [L(10, 30, (5, 60))], True),     # outside: nothing to keep
-    (((2, 13, 25), (50,), (3,)), [L(10, 30, (5, 7))], True),     # inside one chunk
-    (((4, 9, 27), (50,), (3,)), [L(10, 30, (5, 7)), L(40, 50)], False),
-    # Frames do not matter.
-    (((1, 2), (4, 4, 4, 3), (20,), (4,)), [L(15, 20)], True),
-])
+@pytest.mark.parametrize(
+    "chunks, layers, exact",
+    [
+        # A full-size layer 20 pixels wide: boundaries after multiples of 16 pixels, i.e. of 4 rows.
+        (((4, 4, 4, 3), (20,), (4,)), [L(15, 20)], True),
+        (((4, 4, 4, 2, 1), (20,), (4,)), [L(15, 20)], False),
+        (((8, 7), (20,), (4,)), [L(15, 20)], True),
+        # One column: a last chunk under 16 pixels only as the only chunk.
+        (((16, 1), (1,), (4,)), [L(17, 1)], False),
+        (((17,), (1,), (4,)), [L(17, 1)], True),
+        (((1, 16), (1,), (4,)), [L(17, 1)], False),
+        (((16, 16), (1,), (4,)), [L(32, 1)], True),
+        (((3, 3), (16,), (4,)), [L(6, 16)], True),
+        # Split widths: the rectangle's width and the chunk's columns on multiples of 16.
+        (((5,), (16, 48), (4,)), [L(5, 64)], True),
+        (((5,), (8, 56), (4,)), [L(5, 64)], False),
+        (((5,), (16, 24), (4,)), [L(5, 40)], False),
+        (((1,), (16, 24), (4,)), [L(1, 40)], True),  # one row: one run that ends the sequence
+        (((1,), (24, 16), (4,)), [L(1, 40)], False),
+        (((2048,) * 9 + (1568,), (2048,) * 9 + (1568,), (4,)), [L(20000, 20000)], True),
+        (((2048,) * 9 + (1568,), (2048,) * 9 + (1568,), (4,)), [L(20000, 20000), L(1500, 4096, (9000, 7168))], True),
+        (((2048,) * 9 + (1568,), (2048,) * 9 + (1568,), (4,)), [L(20000, 20000), L(1500, 4096, (9000, 7000))], False),
+        # A layer 10 x 30 at (5, 7): what counts is positions in its own rectangle.
+        (((5, 8, 27), (50,), (3,)), [L(10, 30, (5, 7))], True),
+        (((5, 9, 26), (50,), (3,)), [L(10, 30, (5, 7))], False),
+        (((5, 9, 26), (50,), (3,)), [L(10, 30, (5, 60))], True),  # outside: nothing to keep
+        (((2, 13, 25), (50,), (3,)), [L(10, 30, (5, 7))], True),  # inside one chunk
+        (((4, 9, 27), (50,), (3,)), [L(10, 30, (5, 7)), L(40, 50)], False),
+        # Frames do not matter.
+        (((1, 2), (4, 4, 4, 3), (20,), (4,)), [L(15, 20)], True),
+    ],
+)
 def test_the_exactness_condition(chunks, layers, exact):
     assert zd.is_exact(chunks, layers) is exact
 
@@ -271,28 +291,40 @@ def test_byte_swapped_background_gives_native_floats():
     rng = np.random.default_rng(9)
     bg, fg = image(rng, (20, 24), 4, np.float32), image(rng, (5, 6), 3, np.uint8)
     lazy = zd.blend(da.from_array(bg.astype(">f4"), chunks=(8, 12, 4)), fg, "divide", 0.5, offset=(30, 0))
-    assert lazy.dtype == np.dtype("=f4")             # no layer reaches a chunk: passed through, converted
+    assert lazy.dtype == np.dtype("=f4")  # no layer reaches a chunk: passed through, converted
     identical(lazy.compute(), bg)
     lazy = zd.blend(da.from_array(bg.astype(">f4"), chunks=(8, 12, 4)), fg, "divide", 0.5, offset=(6, 9))
     identical(lazy.compute(), chunk_by_chunk(bg, lazy.chunks, [(fg, "divide", 0.5, None, (6, 9))]))
 
 
-@pytest.mark.parametrize("bg_type, fg_type, formats", [
-    (np.uint16, np.uint8, {}),
-    (np.float64, np.float32, dict(scale=1.0)),
-    (np.uint8, np.uint8, dict(premultiplied=True)),
-])
+@pytest.mark.parametrize(
+    "bg_type, fg_type, formats",
+    [
+        (np.uint16, np.uint8, {}),
+        (np.float64, np.float32, dict(scale=1.0)),
+        (np.uint8, np.uint8, dict(premultiplied=True)),
+    ],
+)
 def test_pixel_formats_chunk_by_chunk(bg_type, fg_type, formats):
     """uint16, 0..1 floats and premultiplied alpha: converted per pixel, so the same rules hold."""
     rng = np.random.default_rng(10)
+
     def convert(img, dtype):
         if np.dtype(dtype) == np.uint16:
             return (img.astype(np.uint16) * 257).astype(np.uint16)
         return (img / 255).astype(dtype) if formats.get("scale") == 1.0 else img.astype(dtype)
+
     bg = convert(image(rng, (3, 48, 40), 4, np.uint8), bg_type)
-    stack = [(convert(image(rng, (48, 40), 4, np.uint8), fg_type), "overlay", 0.7, None, (0, 0)),
-             (convert(image(rng, (10, 16), 3, np.uint8), fg_type), "screen", 1.0,
-              mask_for(rng, (10, 16), "f32").astype(np.float64), (30, 16))]
+    stack = [
+        (convert(image(rng, (48, 40), 4, np.uint8), fg_type), "overlay", 0.7, None, (0, 0)),
+        (
+            convert(image(rng, (10, 16), 3, np.uint8), fg_type),
+            "screen",
+            1.0,
+            mask_for(rng, (10, 16), "f32").astype(np.float64),
+            (30, 16),
+        ),
+    ]
     for chunks, exact in ((((1, 2), (7, 41), (13, 27), (4,)), False), (((2, 1), (16, 32), (40,), (4,)), True)):
         got = zd.composite(da.from_array(bg, chunks=chunks), to_layers(stack), **formats).compute()
         assert got.dtype == bg.dtype and zd.is_exact(chunks, to_layers(stack)) is exact
@@ -312,20 +344,23 @@ def test_numpy_background_gets_exact_chunks():
 B, F = da.zeros((4, 5, 4), dtype=np.uint8, chunks=2), np.zeros((2, 3, 3), np.uint8)
 
 
-@pytest.mark.parametrize("kwargs, exc, words", [
-    (dict(background=B.astype(np.int32)), TypeError, "background must be uint8"),
-    (dict(scale=100), ValueError, "scale must be 255"),
-    (dict(premultiplied="yes"), TypeError, "premultiplied must be True or False"),
-    (dict(background=B[..., :2]), ValueError, "background must have 3 or 4 channels"),
-    (dict(foreground=da.zeros((3, 2, 3, 3), dtype=np.uint8)), ValueError, "foreground has 3 frames"),
-    (dict(foreground=da.zeros((2, 3, 3), dtype=np.int16)), TypeError, "foreground must be uint8"),
-    (dict(mode="Multiply"), ValueError, "mode must be one of"),
-    (dict(opacity="0.5"), TypeError, "opacity must be a real number"),
-    (dict(mask=da.zeros((3, 2), dtype=np.uint8)), ValueError, "mask has size"),
-    (dict(offset=(1.0, 2)), TypeError, "offset must be a pair of integers"),
-    (dict(kernel="AVX2"), ValueError, "kernel must be one of"),
-    (dict(background=da.zeros((4, 5, 4), dtype=np.uint8)[da.arange(4) > 1]), ValueError, "unknown chunk sizes"),
-])
+@pytest.mark.parametrize(
+    "kwargs, exc, words",
+    [
+        (dict(background=B.astype(np.int32)), TypeError, "background must be uint8"),
+        (dict(scale=100), ValueError, "scale must be 255"),
+        (dict(premultiplied="yes"), TypeError, "premultiplied must be True or False"),
+        (dict(background=B[..., :2]), ValueError, "background must have 3 or 4 channels"),
+        (dict(foreground=da.zeros((3, 2, 3, 3), dtype=np.uint8)), ValueError, "foreground has 3 frames"),
+        (dict(foreground=da.zeros((2, 3, 3), dtype=np.int16)), TypeError, "foreground must be uint8"),
+        (dict(mode="Multiply"), ValueError, "mode must be one of"),
+        (dict(opacity="0.5"), TypeError, "opacity must be a real number"),
+        (dict(mask=da.zeros((3, 2), dtype=np.uint8)), ValueError, "mask has size"),
+        (dict(offset=(1.0, 2)), TypeError, "offset must be a pair of integers"),
+        (dict(kernel="AVX2"), ValueError, "kernel must be one of"),
+        (dict(background=da.zeros((4, 5, 4), dtype=np.uint8)[da.arange(4) > 1]), ValueError, "unknown chunk sizes"),
+    ],
+)
 def test_bad_arguments_fail_at_once_naming_the_argument(kwargs, exc, words):
     args = dict(background=B, foreground=F, mode="multiply", opacity=0.5)
     args.update(kwargs)
@@ -334,27 +369,32 @@ def test_bad_arguments_fail_at_once_naming_the_argument(kwargs, exc, words):
 
 
 def test_import_zarvel_alone_imports_no_dask():
-    code = "import sys, zarvel; bad = [m for m in ('dask', 'distributed', 'xarray', 'zarr') if m in sys.modules]; " \
-           "sys.exit(str(bad) if bad else 0)"
+    code = (
+        "import sys, zarvel; bad = [m for m in ('dask', 'distributed', 'xarray', 'zarr') if m in sys.modules]; "
+        "sys.exit(str(bad) if bad else 0)"
+    )
     subprocess.run([sys.executable, "-c", code], check=True)
 
 
 # ---------------------------------------------------------------------------
 # Worker processes: the tasks, their arguments and results cross process boundaries.
 
+
 def test_batches_on_a_local_cluster(client):
     """One layer laid over every frame, per-frame layers and masks, a NumPy foreground at an offset
     that spans four chunks."""
     rng = np.random.default_rng(10)
     bg = image(rng, (5, 64, 48), 4, np.uint8)
-    stack = [(image(rng, (64, 48), 3, np.float32), "multiply", 0.6, mask_for(rng, (5, 64, 48), "u8"), (0, 0)),
-             (image(rng, (5, 20, 32), 4, np.uint8), "hsl_color", 0.9, None, (22, 16)),
-             (image(rng, (1, 20, 30), 4, np.float32), "normal", 1.0, mask_for(rng, (20, 30), "f32"), (-5, 30))]
+    stack = [
+        (image(rng, (64, 48), 3, np.float32), "multiply", 0.6, mask_for(rng, (5, 64, 48), "u8"), (0, 0)),
+        (image(rng, (5, 20, 32), 4, np.uint8), "hsl_color", 0.9, None, (22, 16)),
+        (image(rng, (1, 20, 30), 4, np.float32), "normal", 1.0, mask_for(rng, (20, 30), "f32"), (-5, 30)),
+    ]
     lazy_bg = da.from_array(bg, chunks=(2, 32, (16, 32), 4))
     layers = to_layers(stack, lambda a: da.from_array(a, chunks=7) if a.ndim == 4 else a)
     got = client.compute(zd.composite(lazy_bg, layers)).result()
     identical(got, chunk_by_chunk(bg, lazy_bg.chunks, stack))
-    assert zd.is_exact(lazy_bg, layers)      # columns on multiples of 16; the small layers inside one column chunk
+    assert zd.is_exact(lazy_bg, layers)  # columns on multiples of 16; the small layers inside one column chunk
     identical(got, zarvel.composite(bg, to_layers(stack)))
 
 
@@ -362,11 +402,13 @@ def test_zarr_in_and_out_on_a_local_cluster(client, tmp_path):
     zarr = pytest.importorskip("zarr")
     rng = np.random.default_rng(11)
     bg, fg = image(rng, (96, 80), 4, np.uint8), image(rng, (96, 80), 4, np.uint8)
-    mark = image(rng, (30, 48), 4, np.uint8)     # columns 16..64: on multiples of 16, so the chunking is exact
+    mark = image(rng, (30, 48), 4, np.uint8)  # columns 16..64: on multiples of 16, so the chunking is exact
     da.from_array(bg, chunks=(32, 32, 4)).to_zarr(str(tmp_path / "bg.zarr"))
     da.from_array(fg, chunks=(32, 32, 4)).to_zarr(str(tmp_path / "fg.zarr"))
-    layers = [zarvel.Layer(da.from_zarr(str(tmp_path / "fg.zarr")), "screen", 0.7),
-              zarvel.Layer(mark, "normal", 0.5, offset=(20, 16))]
+    layers = [
+        zarvel.Layer(da.from_zarr(str(tmp_path / "fg.zarr")), "screen", 0.7),
+        zarvel.Layer(mark, "normal", 0.5, offset=(20, 16)),
+    ]
     out = zd.composite(da.from_zarr(str(tmp_path / "bg.zarr")), layers)
     client.compute(out.to_zarr(str(tmp_path / "out.zarr"), compute=False)).result()
     got = np.asarray(zarr.open_array(str(tmp_path / "out.zarr"), mode="r")[...])
@@ -387,8 +429,21 @@ def test_random_stacks_on_a_local_cluster(client):
 
 def test_the_example_runs_small(tmp_path):
     """examples/out_of_core.py end to end at a small size: Zarr in, Zarr out, checked chunks."""
-    result = subprocess.run([sys.executable, os.path.join(ROOT, "examples", "out_of_core.py"), "--size", "600",
-                             "--chunk", "128", "--dir", str(tmp_path)], capture_output=True, text=True, timeout=300)
+    result = subprocess.run(
+        [
+            sys.executable,
+            os.path.join(ROOT, "examples", "out_of_core.py"),
+            "--size",
+            "600",
+            "--chunk",
+            "128",
+            "--dir",
+            str(tmp_path),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert result.returncode == 0, result.stdout + result.stderr
     assert "checked" in result.stdout and "bit for bit" in result.stdout
 
@@ -410,8 +465,9 @@ def raster(rng, bands, height, width, dtype=np.uint8, dims=("band", "y", "x")):
     values = np.moveaxis(data, [axes[d] for d in dims], range(3))
     coords = {"y": 1000.0 - 10 * np.arange(height), "x": 500.0 + 10 * np.arange(width)}
     coords.update({d: list("rgba"[:bands]) for d in dims if d in ("band", "channel")})
-    return xr.DataArray(values, dims=dims, coords=coords, attrs={"crs": "EPSG:32633", "units": "dn"},
-                        name="scene"), data
+    return xr.DataArray(
+        values, dims=dims, coords=coords, attrs={"crs": "EPSG:32633", "units": "dn"}, name="scene"
+    ), data
 
 
 @needs_xarray
@@ -430,8 +486,7 @@ def test_xarray_keeps_the_background_and_matches_the_engine(chunked, dims):
         assert all(np.array_equal(got[c].values, bg[c].values) for c in bg.coords)
         assert (got.chunks is not None) == chunked and (not chunked or got.chunks == bg.chunks)
         want = zarvel.blend(bg_pixels, pixels, "overlay", 0.6, offset=offset)
-        identical(np.moveaxis(got.values, range(3), [{"band": 2, "channel": 2, "y": 0, "x": 1}[d] for d in dims]),
-                  want)
+        identical(np.moveaxis(got.values, range(3), [{"band": 2, "channel": 2, "y": 0, "x": 1}[d] for d in dims]), want)
 
 
 @needs_xarray
@@ -439,23 +494,26 @@ def test_xarray_frames_masks_and_a_split_band(client):
     rng = np.random.default_rng(14)
     frames = image(rng, (3, 24, 32), 4, np.uint8)
     bg = xr.DataArray(frames, dims=("time", "y", "x", "band"), coords={"time": [1, 2, 3]}).chunk(
-        {"time": 1, "y": 16, "band": 2})
-    fg = xr.DataArray(image(rng, (24, 32), 3, np.uint8), dims=("y", "x", "band"))      # over every frame
+        {"time": 1, "y": 16, "band": 2}
+    )
+    fg = xr.DataArray(image(rng, (24, 32), 3, np.uint8), dims=("y", "x", "band"))  # over every frame
     mask = xr.DataArray(mask_for(rng, (3, 24, 32), "f32"), dims=("time", "y", "x"))
     with pytest.warns(UserWarning, match="'band' dimension is split"):
         got = zx.blend(bg, fg, "darken_only", 0.9, mask=mask)
     assert got.chunks[-1] == (4,) and got.chunks[:3] == bg.chunks[:3]
-    identical(client.compute(got.data).result(),
-              zarvel.blend(frames, fg.values, "darken_only", 0.9, mask=mask.values))
+    identical(client.compute(got.data).result(), zarvel.blend(frames, fg.values, "darken_only", 0.9, mask=mask.values))
 
 
 @needs_xarray
-@pytest.mark.parametrize("make, words", [
-    (lambda bg, fg: zx.blend(bg.rename(band="colour"), fg), "channel dimension named 'band' or 'channel'"),
-    (lambda bg, fg: zx.blend(bg, fg.rename(x="lon")), "foreground must have the dimensions"),
-    (lambda bg, fg: zx.blend(bg, fg, "nope"), "mode must be one of"),
-    (lambda bg, fg: zx.blend(bg, fg, mask=np.zeros((3, 3), np.uint8)), "mask has size"),
-])
+@pytest.mark.parametrize(
+    "make, words",
+    [
+        (lambda bg, fg: zx.blend(bg.rename(band="colour"), fg), "channel dimension named 'band' or 'channel'"),
+        (lambda bg, fg: zx.blend(bg, fg.rename(x="lon")), "foreground must have the dimensions"),
+        (lambda bg, fg: zx.blend(bg, fg, "nope"), "mode must be one of"),
+        (lambda bg, fg: zx.blend(bg, fg, mask=np.zeros((3, 3), np.uint8)), "mask has size"),
+    ],
+)
 def test_xarray_bad_arguments(make, words):
     rng = np.random.default_rng(15)
     bg, _ = raster(rng, 3, 8, 9)

@@ -20,8 +20,11 @@ def python_blocks(path: Path):
 
 # The Python examples of each document, run in order in one namespace as a reader
 # would run them; the out-of-core one reads Zarr files it does not make.
-EXAMPLES = [pytest.param([code for code in python_blocks(path) if "from_zarr" not in code], id=path.name)
-            for path in DOCUMENTS if python_blocks(path)]
+EXAMPLES = [
+    pytest.param([code for code in python_blocks(path) if "from_zarr" not in code], id=path.name)
+    for path in DOCUMENTS
+    if python_blocks(path)
+]
 
 
 def test_the_documents_are_there():
@@ -42,8 +45,11 @@ def test_relative_links_lead_to_files(path):
     site build's business: it runs with every cross-reference checked)."""
     text = re.sub(r"^```.*?^```", "", path.read_text(encoding="utf-8"), flags=re.S | re.M)
     targets = re.findall(r"\]\(([^)\s]+)\)", text)
-    missing = [target for target in targets
-               if not re.match(r"[a-z]+:|#", target) and not (path.parent / target.split("#")[0]).exists()]
+    missing = [
+        target
+        for target in targets
+        if not re.match(r"[a-z]+:|#", target) and not (path.parent / target.split("#")[0]).exists()
+    ]
     assert not missing, f"{path.name} links to missing files: {missing}"
 
 
@@ -58,8 +64,8 @@ def test_readme_stays_a_front_page():
 def table_column(page: str, heading: str):
     """The first column of the first table after a heading, without backticks."""
     text = (ROOT / "docs" / page).read_text(encoding="utf-8")
-    section = text[text.index(heading):]
-    rows = re.findall(r"^\|([^|\n]*)\|", section[section.index("\n|"):].split("\n\n")[0], re.M)
+    section = text[text.index(heading) :]
+    rows = re.findall(r"^\|([^|\n]*)\|", section[section.index("\n|") :].split("\n\n")[0], re.M)
     return [cell.strip().strip("`") for cell in rows[2:]]
 
 
@@ -69,7 +75,7 @@ def test_modes_page_describes_every_mode_in_order():
 
 def test_modes_page_puts_every_mode_in_one_family():
     text = (ROOT / "docs" / "modes.md").read_text(encoding="utf-8")
-    families = text[text.index("## The families"):text.index("## What each mode computes")]
+    families = text[text.index("## The families") : text.index("## What each mode computes")]
     named = ["normal"] + re.findall(r"`([a-z_]*[a-z])`", families)
     assert sorted(named) == sorted(zarvel.MODES)
 

@@ -6,6 +6,7 @@ folded into the foreground's alpha), whatever the offset, batch, `out`, thread
 count and kernel. Tiny bands make every band boundary, padded share and tail
 that larger images would reach appear on small images too.
 """
+
 import os
 
 import numpy as np
@@ -36,7 +37,7 @@ def identical(got, want):
 @pytest.fixture(params=["engine bands", "tiny bands"])
 def bands(request, monkeypatch):
     if request.param == "tiny bands":
-        monkeypatch.setattr(_compose, "_BAND_BYTES", 1)   # one row (or one group of rows) per band
+        monkeypatch.setattr(_compose, "_BAND_BYTES", 1)  # one row (or one group of rows) per band
     return request.param
 
 
@@ -65,8 +66,17 @@ def mask_for(rng, shape, kind):
 
 def offset_for(rng, size, extent):
     """Inside, across either edge, or entirely outside."""
-    return int(rng.choice([0, rng.integers(-size - 3, extent + 3), -size // 2, extent - size // 2,
-                           rng.integers(0, max(extent - size, 0) + 1)]))
+    return int(
+        rng.choice(
+            [
+                0,
+                rng.integers(-size - 3, extent + 3),
+                -size // 2,
+                extent - size // 2,
+                rng.integers(0, max(extent - size, 0) + 1),
+            ]
+        )
+    )
 
 
 def random_layers(rng, frames, height, width, count):
@@ -76,8 +86,9 @@ def random_layers(rng, frames, height, width, count):
         h, w = (height, width) if full else (int(rng.integers(1, 120)), int(rng.integers(1, 120)))
         n = None if frames is None or rng.random() < 0.5 else int(rng.choice([1, frames]))
         lead = () if n is None else (n,)
-        img = image(rng, lead + (h, w), int(rng.choice([3, 4])), rng.choice([np.uint8, np.float32]),
-                    special=rng.random() < 0.3)
+        img = image(
+            rng, lead + (h, w), int(rng.choice([3, 4])), rng.choice([np.uint8, np.float32]), special=rng.random() < 0.3
+        )
         mask_lead = () if frames is None or rng.random() < 0.5 else (int(rng.choice([1, frames])),)
         mask = mask_for(rng, mask_lead + (h, w), rng.choice([None, None, "u8", "f32"]))
         offset = (0, 0) if full and rng.random() < 0.7 else (offset_for(rng, h, height), offset_for(rng, w, width))
@@ -91,8 +102,9 @@ def test_random_stacks_equal_module_calls(kernel, bands, seed):
     frames = None if seed % 3 else int(rng.integers(1, 4))
     height, width = int(rng.integers(1, 200)), int(rng.integers(1, 200))
     lead = () if frames is None else (frames,)
-    bg = image(rng, lead + (height, width), int(rng.choice([3, 4])), rng.choice([np.uint8, np.float32]),
-               special=seed % 4 == 1)
+    bg = image(
+        rng, lead + (height, width), int(rng.choice([3, 4])), rng.choice([np.uint8, np.float32]), special=seed % 4 == 1
+    )
     layers = random_layers(rng, frames, height, width, int(rng.integers(1, 4)))
     threads = int(rng.integers(1, 9))
     want = ref.composite(bg, layers, kernel)
@@ -110,11 +122,16 @@ def test_random_stacks_equal_module_calls(kernel, bands, seed):
 def test_every_mode_at_every_stage_split(mode, kernel, bands):
     """Layers whose visible part has 0..40 pixels, and full frames around the 16-pixel groups."""
     rng = np.random.default_rng(sum(map(ord, mode)))
-    for bd, fd, cb, cf in [(np.uint8, np.uint8, 3, 3), (np.uint8, np.float32, 4, 3), (np.float32, np.uint8, 3, 4),
-                           (np.float32, np.float32, 4, 4), (np.uint8, np.uint8, 4, 4)]:
+    for bd, fd, cb, cf in [
+        (np.uint8, np.uint8, 3, 3),
+        (np.uint8, np.float32, 4, 3),
+        (np.float32, np.uint8, 3, 4),
+        (np.float32, np.float32, 4, 4),
+        (np.uint8, np.uint8, 4, 4),
+    ]:
         bg = image(rng, (7, 45), cb, bd)
-        cases = [(image(rng, (1, n), cf, fd), (3, 45 - n)) for n in range(0, 41)]            # ends at the right edge
-        cases += [(image(rng, (3, n), cf, fd), (-1, -n // 2)) for n in range(1, 41, 3)]      # across the top left
+        cases = [(image(rng, (1, n), cf, fd), (3, 45 - n)) for n in range(0, 41)]  # ends at the right edge
+        cases += [(image(rng, (3, n), cf, fd), (-1, -n // 2)) for n in range(1, 41, 3)]  # across the top left
         cases += [(image(rng, (7, 45), cf, fd), (0, 0)), (image(rng, (9, 50), cf, fd), (-1, -2))]
         for fg, offset in cases:
             for opacity in (0.5, 1.0):
@@ -122,8 +139,9 @@ def test_every_mode_at_every_stage_split(mode, kernel, bands):
                 identical(zarvel.blend(bg, fg, mode, opacity, offset=offset, kernel=kernel, threads=2), want)
 
 
-COMBOS = [(bd, fd, cb, cf) for bd in (np.uint8, np.float32) for fd in (np.uint8, np.float32)
-          for cb in (3, 4) for cf in (3, 4)]
+COMBOS = [
+    (bd, fd, cb, cf) for bd in (np.uint8, np.float32) for fd in (np.uint8, np.float32) for cb in (3, 4) for cf in (3, 4)
+]
 
 
 @pytest.mark.parametrize("mode", ["multiply", "normal", "screen", "hsv_hue"])
@@ -142,7 +160,7 @@ def misaligned(array, shift):
     """A C-contiguous copy of `array` starting `shift` bytes past a 64-byte boundary."""
     raw = np.empty(array.nbytes + 128, np.uint8)
     start = (shift - raw.ctypes.data) % 64
-    view = raw[start:start + array.nbytes].view(array.dtype).reshape(array.shape)
+    view = raw[start : start + array.nbytes].view(array.dtype).reshape(array.shape)
     view[...] = array
     return view
 
@@ -196,7 +214,7 @@ def test_layers_outside_leave_the_background(kernel):
     rng = np.random.default_rng(2)
     bg = image(rng, (10, 10), 4, np.float32)
     fg = image(rng, (3, 3), 4, np.float32)
-    for offset in [(10, 0), (0, 10), (-3, 0), (0, -3), (-100, 5), (10**12, -10**12)]:
+    for offset in [(10, 0), (0, 10), (-3, 0), (0, -3), (-100, 5), (10**12, -(10**12))]:
         identical(zarvel.blend(bg, fg, "multiply", offset=offset, kernel=kernel), bg)
     in_place = bg.copy()
     zarvel.composite(in_place, [], out=in_place)
@@ -207,9 +225,11 @@ def test_layers_outside_leave_the_background(kernel):
 def test_thread_counts_agree(threads):
     rng = np.random.default_rng(threads)
     bg = image(rng, (257, 263), 4, np.uint8)
-    layers = [(image(rng, (257, 263), 4, np.uint8), "multiply", 0.5, None, (0, 0)),
-              (image(rng, (100, 77), 3, np.float32), "soft_light", 0.9, mask_for(rng, (100, 77), "f32"), (-7, 190)),
-              (image(rng, (31, 300), 4, np.uint8), "normal", 1.0, None, (240, -20))]
+    layers = [
+        (image(rng, (257, 263), 4, np.uint8), "multiply", 0.5, None, (0, 0)),
+        (image(rng, (100, 77), 3, np.float32), "soft_light", 0.9, mask_for(rng, (100, 77), "f32"), (-7, 190)),
+        (image(rng, (31, 300), 4, np.uint8), "normal", 1.0, None, (240, -20)),
+    ]
     want = ref.composite(bg, layers)
     stack = [zarvel.Layer(i, m, o, mask=k, offset=x) for i, m, o, k, x in layers]
     identical(zarvel.composite(bg, stack, threads=threads), want)
@@ -221,14 +241,21 @@ def test_inputs_of_any_layout(kernel):
     bg = image(rng, (40, 60), 4, np.float32)
     fg = image(rng, (50, 70), 3, np.float32)
     mask = mask_for(rng, (25, 35), "f32")
-    views = [(bg[::-1, ::2], fg[::2, ::2], mask), (np.asfortranarray(bg), fg[:25, :35].astype(">f4"), mask.T.T),
-             (bg.astype(">f4"), fg[1::2, 1::2], mask[::-1]),
-             (bg[::-1, ::-1], fg[::-1, :64:2], None), (bg[:, 1::2], fg[::2, ::2][:, :32], None),  # rows of 32 pixels
-             (bg, fg[::-1, :64:2], None)]
+    views = [
+        (bg[::-1, ::2], fg[::2, ::2], mask),
+        (np.asfortranarray(bg), fg[:25, :35].astype(">f4"), mask.T.T),
+        (bg.astype(">f4"), fg[1::2, 1::2], mask[::-1]),
+        (bg[::-1, ::-1], fg[::-1, :64:2], None),
+        (bg[:, 1::2], fg[::2, ::2][:, :32], None),  # rows of 32 pixels
+        (bg, fg[::-1, :64:2], None),
+    ]
     for b, f, m in views:
         m = None if m is None else np.ascontiguousarray(m)
-        want = ref.composite(np.ascontiguousarray(b, np.float32), [(np.ascontiguousarray(f, np.float32), "divide",
-                                                                   0.6, m, (3, 4))], kernel)
+        want = ref.composite(
+            np.ascontiguousarray(b, np.float32),
+            [(np.ascontiguousarray(f, np.float32), "divide", 0.6, m, (3, 4))],
+            kernel,
+        )
         identical(zarvel.blend(b, f, "divide", 0.6, mask=m, offset=(3, 4), kernel=kernel), want)
 
 
@@ -253,31 +280,34 @@ def test_kernels_and_kernel_kind():
 B, F = np.zeros((4, 5, 4), np.uint8), np.zeros((2, 3, 3), np.uint8)
 
 
-@pytest.mark.parametrize("kwargs, exc, words", [
-    (dict(background=B.astype(np.int16)), TypeError, "background must be uint8, uint16, float32 or float64"),
-    (dict(background=B[..., :2]), ValueError, "background must have 3 or 4 channels"),
-    (dict(background=B[0]), ValueError, "background must be"),
-    (dict(foreground=F.astype(np.int16)), TypeError, "foreground must be uint8, uint16, float32 or float64"),
-    (dict(foreground=np.zeros((3, 2, 3, 3), np.uint8)), ValueError, "foreground has 3 frames"),
-    (dict(mode="Multiply"), ValueError, "mode must be one of"),
-    (dict(opacity="0.5"), TypeError, "opacity must be a real number"),
-    (dict(opacity=None), TypeError, "opacity must be a real number"),
-    (dict(mask=np.zeros((3, 2), np.uint8)), ValueError, "mask has size"),
-    (dict(mask=np.zeros((2, 3), np.int32)), TypeError, "mask must be uint8 or float"),
-    (dict(mask=np.zeros((2, 3, 1), np.uint8)), ValueError, "mask has size"),
-    (dict(offset=(1.0, 2)), TypeError, "offset must be a pair of integers"),
-    (dict(offset=(1, 2, 3)), TypeError, "offset must be a pair of integers"),
-    (dict(offset=5), TypeError, "offset must be a pair of integers"),
-    (dict(out=np.zeros((4, 5, 3), np.uint8)), ValueError, "out must have the background's shape"),
-    (dict(out=np.zeros((4, 5, 4), np.float32)), ValueError, "out must have the background's shape"),
-    (dict(out=np.zeros((4, 10, 4), np.uint8)[:, ::2]), ValueError, "out must have C-contiguous rows"),
-    (dict(out=np.broadcast_to(np.zeros((1, 5, 4), np.uint8), (4, 5, 4))), ValueError, "out is read-only"),
-    (dict(out=[[1]]), TypeError, "out must be a NumPy array"),
-    (dict(threads=0), ValueError, "threads must be at least 1"),
-    (dict(threads=1.5), TypeError, "threads must be None or an integer"),
-    (dict(kernel="AVX2"), ValueError, "kernel must be one of"),
-    (dict(kernel=None), ValueError, "kernel must be one of"),
-])
+@pytest.mark.parametrize(
+    "kwargs, exc, words",
+    [
+        (dict(background=B.astype(np.int16)), TypeError, "background must be uint8, uint16, float32 or float64"),
+        (dict(background=B[..., :2]), ValueError, "background must have 3 or 4 channels"),
+        (dict(background=B[0]), ValueError, "background must be"),
+        (dict(foreground=F.astype(np.int16)), TypeError, "foreground must be uint8, uint16, float32 or float64"),
+        (dict(foreground=np.zeros((3, 2, 3, 3), np.uint8)), ValueError, "foreground has 3 frames"),
+        (dict(mode="Multiply"), ValueError, "mode must be one of"),
+        (dict(opacity="0.5"), TypeError, "opacity must be a real number"),
+        (dict(opacity=None), TypeError, "opacity must be a real number"),
+        (dict(mask=np.zeros((3, 2), np.uint8)), ValueError, "mask has size"),
+        (dict(mask=np.zeros((2, 3), np.int32)), TypeError, "mask must be uint8 or float"),
+        (dict(mask=np.zeros((2, 3, 1), np.uint8)), ValueError, "mask has size"),
+        (dict(offset=(1.0, 2)), TypeError, "offset must be a pair of integers"),
+        (dict(offset=(1, 2, 3)), TypeError, "offset must be a pair of integers"),
+        (dict(offset=5), TypeError, "offset must be a pair of integers"),
+        (dict(out=np.zeros((4, 5, 3), np.uint8)), ValueError, "out must have the background's shape"),
+        (dict(out=np.zeros((4, 5, 4), np.float32)), ValueError, "out must have the background's shape"),
+        (dict(out=np.zeros((4, 10, 4), np.uint8)[:, ::2]), ValueError, "out must have C-contiguous rows"),
+        (dict(out=np.broadcast_to(np.zeros((1, 5, 4), np.uint8), (4, 5, 4))), ValueError, "out is read-only"),
+        (dict(out=[[1]]), TypeError, "out must be a NumPy array"),
+        (dict(threads=0), ValueError, "threads must be at least 1"),
+        (dict(threads=1.5), TypeError, "threads must be None or an integer"),
+        (dict(kernel="AVX2"), ValueError, "kernel must be one of"),
+        (dict(kernel=None), ValueError, "kernel must be one of"),
+    ],
+)
 def test_bad_arguments_name_the_argument_and_write_nothing(kwargs, exc, words):
     args = dict(background=B, foreground=F, mode="multiply", opacity=0.5)
     args.update(kwargs)
@@ -299,7 +329,7 @@ def test_out_must_not_overlap_the_inputs():
     with pytest.raises(ValueError, match=r"out overlaps layers\[1\].mask"):
         masks = np.zeros((10, 10, 4), np.uint8)
         zarvel.composite(canvas, [zarvel.Layer(layer), zarvel.Layer(layer, mask=masks[:4, :4, 0])], out=masks)
-    same_memory = canvas[...]                         # another view of exactly the background: in place
+    same_memory = canvas[...]  # another view of exactly the background: in place
     zarvel.blend(canvas, layer, "screen", out=same_memory)
 
 
@@ -319,6 +349,7 @@ def test_composite_arguments():
 def test_blend_releases_the_interpreter_lock():
     import threading
     import time
+
     bg = np.zeros((2000, 2000, 4), np.float32)
     fg = np.ones((2000, 2000, 4), np.float32)
     ticks = []
@@ -338,13 +369,16 @@ def test_calls_from_many_python_threads_and_after_fork(monkeypatch):
     a forked child, which has none of its parent's threads, composites too."""
     import os
     import threading
+
     monkeypatch.setattr(_compose, "_BAND_BYTES", 1)
     rng = np.random.default_rng(11)
     jobs = []
     for i in range(6):
         bg = image(rng, (61 + i, 97), 4, np.uint8)
-        layers = [(image(rng, (61 + i, 97), 4, np.uint8), "screen", 0.7, None, (0, 0)),
-                  (image(rng, (20, 30), 3, np.float32), "overlay", 0.5, None, (i, 60))]
+        layers = [
+            (image(rng, (61 + i, 97), 4, np.uint8), "screen", 0.7, None, (0, 0)),
+            (image(rng, (20, 30), 3, np.float32), "overlay", 0.5, None, (i, 60)),
+        ]
         jobs.append((bg, layers, ref.composite(bg, layers)))
     failures = []
 
@@ -372,6 +406,7 @@ def test_calls_from_many_python_threads_and_after_fork(monkeypatch):
             os._exit(2)
     import signal
     import time
+
     deadline = time.monotonic() + 60
     while True:  # a child waiting for threads it does not have would hang: kill it
         done, status = os.waitpid(pid, os.WNOHANG)

@@ -5,6 +5,7 @@ in the middle of the checks, byte-swapped backgrounds with an ``out``, and
 absurd thread counts: each is refused before anything is written, or blended
 exactly as the arrays were when they were checked.
 """
+
 import os
 import subprocess
 import sys
@@ -56,14 +57,18 @@ def test_outputs_whose_pixels_alias_are_refused(shape, strides):
     assert not buffer.any()
 
 
-@pytest.mark.parametrize("shape, strides", [
-    ((3, 1, 8, 4), (32, 7, 4, 1)),           # one-row frames: the row stride is never used
-    ((3, 1, 8, 4), (32, 0, 4, 1)),
-    ((2, 5, 8, 3), (5 * 24, 24, 3, 1)),      # frames exactly end to end
-    ((2, 5, 8, 3), (5 * 24 + 40, 32, 3, 1)),  # padded rows and frames
-    ((1, 5, 8, 4), (0, 32, 4, 1)),           # one frame: its stride is never used
-    ((6, 8, 4), (32, 4, 1)),
-], ids=["one-row-frames", "one-row-frames-stride-0", "end-to-end", "padded", "one-frame", "plain"])
+@pytest.mark.parametrize(
+    "shape, strides",
+    [
+        ((3, 1, 8, 4), (32, 7, 4, 1)),  # one-row frames: the row stride is never used
+        ((3, 1, 8, 4), (32, 0, 4, 1)),
+        ((2, 5, 8, 3), (5 * 24, 24, 3, 1)),  # frames exactly end to end
+        ((2, 5, 8, 3), (5 * 24 + 40, 32, 3, 1)),  # padded rows and frames
+        ((1, 5, 8, 4), (0, 32, 4, 1)),  # one frame: its stride is never used
+        ((6, 8, 4), (32, 4, 1)),
+    ],
+    ids=["one-row-frames", "one-row-frames-stride-0", "end-to-end", "padded", "one-frame", "plain"],
+)
 def test_outputs_that_only_look_odd_are_written(shape, strides):
     rng = np.random.default_rng(5)
     out, _ = aliased(shape, strides)
@@ -75,6 +80,7 @@ def test_outputs_that_only_look_odd_are_written(shape, strides):
 
 # ---- user code that reshapes the caller's arrays in the middle of the checks ----------------
 
+
 def flatten(a):
     a.shape = (-1,)
 
@@ -85,6 +91,7 @@ def retype(a):
 
 def hooks(change, target):
     """The ways user code runs in the middle of the checks, as blend keyword arguments."""
+
     class Opacity(float):
         def __float__(self):
             change(target)
@@ -108,8 +115,12 @@ def hooks(change, target):
             change(target)
             return list.__getitem__(self, index)
 
-    return {"opacity": dict(opacity=Opacity(0.5)), "kernel": dict(kernel=Kernel()),
-            "scale": dict(scale=Scale(255.0)), "offset": dict(offset=Offset([1, 2]))}
+    return {
+        "opacity": dict(opacity=Opacity(0.5)),
+        "kernel": dict(kernel=Kernel()),
+        "scale": dict(scale=Scale(255.0)),
+        "offset": dict(offset=Offset([1, 2])),
+    }
 
 
 # The order in which arguments are checked: an array changed by a later hook is
@@ -122,15 +133,23 @@ ORDER = ["background", "foreground", "opacity", "mask", "offset", "kernel", "sca
 @pytest.mark.parametrize("which", ["background", "foreground", "mask", "out"])
 def test_arrays_changed_during_the_checks_are_blended_as_checked(which, change, hook):
     rng = np.random.default_rng(9)
-    arrays = {"background": rng.integers(0, 256, (12, 16, 4), dtype=np.uint8),
-              "foreground": rng.integers(0, 256, (9, 8, 4), dtype=np.uint8),
-              "mask": rng.integers(0, 256, (9, 8), dtype=np.uint8),
-              "out": np.zeros((12, 16, 4), np.uint8)}
+    arrays = {
+        "background": rng.integers(0, 256, (12, 16, 4), dtype=np.uint8),
+        "foreground": rng.integers(0, 256, (9, 8, 4), dtype=np.uint8),
+        "mask": rng.integers(0, 256, (9, 8), dtype=np.uint8),
+        "out": np.zeros((12, 16, 4), np.uint8),
+    }
     copies = {name: a.copy() for name, a in arrays.items()}
     kwargs = hooks(change, arrays[which])[hook]
     want = dict(opacity=0.5, offset=(1, 2), kernel="auto", scale=255.0)
-    call = lambda: zarvel.blend(arrays["background"], arrays["foreground"], "overlay",  # noqa: E731
-                                mask=arrays["mask"], out=arrays["out"], **{**want, **kwargs})
+    call = lambda: zarvel.blend(
+        arrays["background"],
+        arrays["foreground"],
+        "overlay",  # noqa: E731
+        mask=arrays["mask"],
+        out=arrays["out"],
+        **{**want, **kwargs},
+    )
     if ORDER.index(which) < ORDER.index(hook):
         assert call() is arrays["out"]
         expected = zarvel.blend(copies["background"], copies["foreground"], "overlay", mask=copies["mask"], **want)
@@ -142,6 +161,7 @@ def test_arrays_changed_during_the_checks_are_blended_as_checked(which, change, 
 
 
 # ---- byte order ---------------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("dtype", [">f4", ">u2", ">f8"])
 def test_a_byte_swapped_background_takes_a_native_out(dtype):
@@ -162,6 +182,7 @@ def test_a_byte_swapped_background_takes_a_native_out(dtype):
 
 
 # ---- threads ------------------------------------------------------------------------------
+
 
 def test_a_huge_thread_count_keeps_few_helper_threads():
     """Thousands of requested threads share at most max(4, 2 x CPUs) workers, and the

@@ -10,6 +10,7 @@ equal the reference (module calls on copies). A fault kills the process, so
 the cases run in a child process (this file as a script) that reports the case
 it was in.
 """
+
 import json
 import os
 import sys
@@ -32,8 +33,12 @@ def image(rng, shape, c, dtype):
 def cases(rng):
     """(label, background, layer, mask, offset) at every edge of small backgrounds."""
     for bg_shape in ((1, 40), (40, 1), (5, 17)):
-        for bd, fd, cb, cf in ((np.uint8, np.uint8, 3, 3), (np.uint8, np.float32, 4, 3),
-                               (np.float32, np.uint8, 3, 4), (np.uint16, np.uint8, 4, 4)):
+        for bd, fd, cb, cf in (
+            (np.uint8, np.uint8, 3, 3),
+            (np.uint8, np.float32, 4, 3),
+            (np.float32, np.uint8, 3, 4),
+            (np.uint16, np.uint8, 4, 4),
+        ):
             bg = image(rng, bg_shape, cb, bd)
             h, w = bg_shape
             for n in range(0, 41):
@@ -41,18 +46,35 @@ def cases(rng):
                     if 0 in shape and n:
                         continue
                     fg = image(rng, shape, cf, fd)
-                    for offset in ((0, 0), (h - shape[0], w - shape[1]), (-shape[0] // 2, -shape[1] // 2),
-                                   (h - 1, w - 1), (h // 2, -1), (-1, w // 2)):
-                        mask = (rng.integers(0, 256, shape, dtype=np.uint8) if n % 3 == 1 else
-                                rng.random(shape).astype(np.float32) if n % 3 == 2 else None)
-                        yield (f"bg {bg_shape} {np.dtype(bd).name}{cb} layer {shape} {np.dtype(fd).name}{cf} "
-                               f"at {offset} mask={None if mask is None else mask.dtype}", bg, fg, mask, offset)
+                    for offset in (
+                        (0, 0),
+                        (h - shape[0], w - shape[1]),
+                        (-shape[0] // 2, -shape[1] // 2),
+                        (h - 1, w - 1),
+                        (h // 2, -1),
+                        (-1, w // 2),
+                    ):
+                        mask = (
+                            rng.integers(0, 256, shape, dtype=np.uint8)
+                            if n % 3 == 1
+                            else rng.random(shape).astype(np.float32)
+                            if n % 3 == 2
+                            else None
+                        )
+                        yield (
+                            f"bg {bg_shape} {np.dtype(bd).name}{cb} layer {shape} {np.dtype(fd).name}{cf} "
+                            f"at {offset} mask={None if mask is None else mask.dtype}",
+                            bg,
+                            fg,
+                            mask,
+                            offset,
+                        )
 
 
 def child_main(kernel, progress_path):
     progress = os.open(progress_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
     rng = np.random.default_rng(31)
-    fences = [Fenced(40 * 4 * 4 * 4) for _ in range(4)]    # background, layer, mask, out
+    fences = [Fenced(40 * 4 * 4 * 4) for _ in range(4)]  # background, layer, mask, out
     failures = []
     for label, bg, fg, mask, offset in cases(rng):
         want = ref.composite(bg, [(fg, "screen", 0.6, mask, offset)], kernel)
@@ -69,8 +91,17 @@ def child_main(kernel, progress_path):
                 else:
                     fence = fences[3]
                     out = fence.place(np.zeros_like(bg) if target == "separate" else bg, at_end, writable=True)
-                    got = zarvel.blend(out if target == "in place" else gbg, gfg, "screen", 0.6, mask=gmask,
-                                       offset=offset, out=out, kernel=kernel, threads=2)
+                    got = zarvel.blend(
+                        out if target == "in place" else gbg,
+                        gfg,
+                        "screen",
+                        0.6,
+                        mask=gmask,
+                        offset=offset,
+                        out=out,
+                        kernel=kernel,
+                        threads=2,
+                    )
                     if not fence.canaries_intact():
                         failures.append(f"{note}, out {target}: wrote outside out")
                     got = got.copy()

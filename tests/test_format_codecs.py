@@ -6,6 +6,7 @@ images hold every kind of value a conversion meets: NaN, infinities, values
 past either end of the range, negative zeros, every 8-bit and many 16-bit
 alphas (0 and full included), premultiplied colour above its alpha.
 """
+
 import contextlib
 
 import numpy as np
@@ -15,13 +16,24 @@ import zarvel
 from test_engine import identical, misaligned
 from zarvel import _compose, _engine
 
-SPECIALS = np.array([np.nan, np.inf, -np.inf, -0.0, 0.0, -1.0, 1e-40, 0.5, 1.0, 1.5, 127.5, 254.5, 255.0, 256.0,
-                     65535.0, 1e30, -1e30], np.float64)
+SPECIALS = np.array(
+    [np.nan, np.inf, -np.inf, -0.0, 0.0, -1.0, 1e-40, 0.5, 1.0, 1.5, 127.5, 254.5, 255.0, 256.0, 65535.0, 1e30, -1e30],
+    np.float64,
+)
 # (dtype, scale, premultiplied): every stored layout that converts, and the
 # kernels' own formats next to converted ones.
-LAYOUTS = [(np.uint16, 255, False), (np.uint16, 255, True), (np.uint8, 255, True), (np.float32, 1, False),
-           (np.float32, 1, True), (np.float32, 255, True), (np.float64, 1, False), (np.float64, 255, False),
-           (np.float64, 1, True), (np.float64, 255, True)]
+LAYOUTS = [
+    (np.uint16, 255, False),
+    (np.uint16, 255, True),
+    (np.uint8, 255, True),
+    (np.float32, 1, False),
+    (np.float32, 1, True),
+    (np.float32, 255, True),
+    (np.float64, 1, False),
+    (np.float64, 255, False),
+    (np.float64, 1, True),
+    (np.float64, 255, True),
+]
 LAYOUT_IDS = [f"{np.dtype(d).name}-scale{s}{'-premultiplied' if p else ''}" for d, s, p in LAYOUTS]
 
 
@@ -89,15 +101,36 @@ def test_conversions_equal_the_per_pixel_code(dtype, scale, premultiplied, kerne
                 opacity = [1.0, 0.5, 0.8][n % 3]
 
                 def run():
-                    return zarvel.blend(bg, fg, mode, opacity, mask=mask, offset=offset, kernel=kernel,
-                                        scale=scale, premultiplied=premultiplied, threads=1 + n % 3)
+                    return zarvel.blend(
+                        bg,
+                        fg,
+                        mode,
+                        opacity,
+                        mask=mask,
+                        offset=offset,
+                        kernel=kernel,
+                        scale=scale,
+                        premultiplied=premultiplied,
+                        threads=1 + n % 3,
+                    )
+
                 identical(*both_ways(run))
 
                 def in_place():
                     out = bg.copy()
-                    zarvel.blend(out, fg, mode, opacity, offset=offset, out=out, kernel=kernel, scale=scale,
-                                 premultiplied=premultiplied)
+                    zarvel.blend(
+                        out,
+                        fg,
+                        mode,
+                        opacity,
+                        offset=offset,
+                        out=out,
+                        kernel=kernel,
+                        scale=scale,
+                        premultiplied=premultiplied,
+                    )
                     return out
+
                 identical(*both_ways(in_place))
 
 
@@ -111,8 +144,13 @@ def test_whole_images_in_bands(dtype, scale, premultiplied, kernel, monkeypatch)
     for band_bytes in (0, 1, 5000):
         monkeypatch.setattr(_compose, "_BAND_BYTES", band_bytes)
         for mode in ("multiply", "normal", "lch_color"):
-            identical(*both_ways(lambda: zarvel.blend(bg, fg, mode, 0.7, kernel=kernel, scale=scale,
-                                                      premultiplied=premultiplied, threads=3)))
+            identical(
+                *both_ways(
+                    lambda: zarvel.blend(
+                        bg, fg, mode, 0.7, kernel=kernel, scale=scale, premultiplied=premultiplied, threads=3
+                    )
+                )
+            )
 
 
 def test_every_stored_value_converts_as_the_per_pixel_code(kernel):
@@ -122,10 +160,11 @@ def test_every_stored_value_converts_as_the_per_pixel_code(kernel):
     bg = np.zeros((256, 256, 4), np.uint16)
     for premultiplied in (False, True):
         for mode, opacity in (("normal", 1.0), ("multiply", 0.6)):
-            identical(*both_ways(lambda: zarvel.blend(bg, layer, mode, opacity, kernel=kernel,
-                                                      premultiplied=premultiplied)))
+            identical(
+                *both_ways(lambda: zarvel.blend(bg, layer, mode, opacity, kernel=kernel, premultiplied=premultiplied))
+            )
     pairs = np.stack(np.meshgrid(np.arange(256), np.arange(256), indexing="ij"), axis=-1).astype(np.uint8)
-    rgba = np.concatenate([pairs, pairs], axis=-1)           # colour (c, a, c) and alpha a for every pair
+    rgba = np.concatenate([pairs, pairs], axis=-1)  # colour (c, a, c) and alpha a for every pair
     rgba[..., 2] = pairs[..., 0]
     rgba[..., 3] = pairs[..., 1]
     for mode in ("normal", "screen"):
@@ -140,12 +179,20 @@ def test_strided_and_misaligned_pixels(kernel):
         wide = stored(rng, (20, 70), 4, dtype, unit)
         bg = stored(rng, (20, 35), 4, dtype, unit)
         for fg in (wide[:, ::2], wide[:, 1::2, :3], misaligned(wide, 3)):
-            identical(*both_ways(lambda: zarvel.blend(bg, fg, "multiply", 0.5, offset=(2, -3), kernel=kernel,
-                                                      scale=scale, premultiplied=True)))
+            identical(
+                *both_ways(
+                    lambda: zarvel.blend(
+                        bg, fg, "multiply", 0.5, offset=(2, -3), kernel=kernel, scale=scale, premultiplied=True
+                    )
+                )
+            )
         out = misaligned(np.zeros_like(bg), 5)
         src = misaligned(bg, 1)
-        identical(*both_ways(lambda: zarvel.blend(src, wide[:, ::2], "screen", 0.5, out=out, kernel=kernel,
-                                                  scale=scale).copy()))
+        identical(
+            *both_ways(
+                lambda: zarvel.blend(src, wide[:, ::2], "screen", 0.5, out=out, kernel=kernel, scale=scale).copy()
+            )
+        )
 
 
 def test_the_reference_switch_reports_its_setting():
@@ -168,7 +215,7 @@ def test_16_bit_values_enter_as_their_exact_quotients(kernel):
 def direct_layouts():
     """(dtype, unit, premultiplied, channels) of every stored layout, the kernels' own included."""
     for dtype in (np.uint8, np.uint16, np.float32, np.float64):
-        for unit in ((False, True) if np.dtype(dtype).kind == "f" else (False,)):
+        for unit in (False, True) if np.dtype(dtype).kind == "f" else (False,):
             for premultiplied in (False, True):
                 for channels in (3, 4):
                     yield dtype, unit, premultiplied, channels
@@ -178,7 +225,7 @@ def every_value(dtype, channels, premultiplied):
     """All 8-bit (colour, alpha) pairs or all 16-bit values, in a 256 x 256 image."""
     y, x = np.meshgrid(np.arange(256), np.arange(256), indexing="ij")
     if np.dtype(dtype) == np.uint8:
-        planes = [y, x, 255 - y, x]                               # colour y with alpha x, ...
+        planes = [y, x, 255 - y, x]  # colour y with alpha x, ...
     else:
         v = y * 256 + x
         planes = [v, v.T, v[::-1], v if not premultiplied else v[:, ::-1]]
@@ -219,8 +266,9 @@ def test_the_conversion_hooks_check_their_arguments():
     with pytest.raises(ValueError, match="working pixels"):
         _engine._stored_pixels(np.zeros((1, 2, 3, 3), np.float32), img, "auto", False, False)
     with pytest.raises(ValueError, match="writable"):
-        _engine._stored_pixels(np.zeros((1, 2, 3, 4), np.float32), np.broadcast_to(img, img.shape), "auto", False,
-                               False)
+        _engine._stored_pixels(
+            np.zeros((1, 2, 3, 4), np.float32), np.broadcast_to(img, img.shape), "auto", False, False
+        )
     with pytest.raises(ValueError, match="4-dimensional"):
         _engine._working_pixels(np.zeros((2, 3, 4), np.uint8), "auto", False, False)
 

@@ -3,6 +3,7 @@
 Each is checked against the contract: the float32 module call on converted
 copies, with the result converted back (tests/engine_reference.py).
 """
+
 import numpy as np
 import pytest
 
@@ -11,9 +12,14 @@ import zarvel
 from test_engine import identical, image, mask_for, offset_for
 
 FORMATS = [  # (background dtype, foreground dtype, scale)
-    (np.uint16, np.uint16, 255), (np.uint16, np.uint8, 255), (np.uint8, np.uint16, 255),
-    (np.float32, np.float32, 1), (np.float64, np.float64, 1), (np.float64, np.uint16, 255),
-    (np.float32, np.uint16, 1), (np.uint16, np.float64, 1),
+    (np.uint16, np.uint16, 255),
+    (np.uint16, np.uint8, 255),
+    (np.uint8, np.uint16, 255),
+    (np.float32, np.float32, 1),
+    (np.float64, np.float64, 1),
+    (np.float64, np.uint16, 255),
+    (np.float32, np.uint16, 1),
+    (np.uint16, np.float64, 1),
 ]
 
 
@@ -32,8 +38,9 @@ def stored(rng, shape, c, dtype, unit):
 
 
 @pytest.mark.parametrize("premultiplied", [False, True])
-@pytest.mark.parametrize("bd, fd, scale", FORMATS, ids=[f"{np.dtype(b).name}-{np.dtype(f).name}-scale{s}"
-                                                         for b, f, s in FORMATS])
+@pytest.mark.parametrize(
+    "bd, fd, scale", FORMATS, ids=[f"{np.dtype(b).name}-{np.dtype(f).name}-scale{s}" for b, f, s in FORMATS]
+)
 def test_formats_equal_float32_calls_on_converted_copies(bd, fd, scale, premultiplied, kernel):
     rng = np.random.default_rng(hash((np.dtype(bd).name, np.dtype(fd).name, scale, premultiplied)) % 2**32)
     unit = scale == 1
@@ -45,12 +52,20 @@ def test_formats_equal_float32_calls_on_converted_copies(bd, fd, scale, premulti
             lh, lw = int(rng.integers(1, 60)), int(rng.integers(1, 70))
             fg = stored(rng, (lh, lw), int(rng.choice([3, 4])), fd, unit)
             mask = mask_for(rng, (lh, lw), rng.choice([None, "u8", "f32"]))
-            layers.append((fg, str(rng.choice(zarvel.MODES)), float(rng.choice([0.5, 1.0, 0.8])), mask,
-                           (offset_for(rng, lh, h), offset_for(rng, lw, w))))
+            layers.append(
+                (
+                    fg,
+                    str(rng.choice(zarvel.MODES)),
+                    float(rng.choice([0.5, 1.0, 0.8])),
+                    mask,
+                    (offset_for(rng, lh, h), offset_for(rng, lw, w)),
+                )
+            )
         want = ref.composite(bg, layers, kernel, unit, premultiplied)
         stack = [zarvel.Layer(f, m, o, mask=k, offset=x) for f, m, o, k, x in layers]
-        got = zarvel.composite(bg, stack, kernel=kernel, scale=scale, premultiplied=premultiplied,
-                               threads=1 + trial % 3)
+        got = zarvel.composite(
+            bg, stack, kernel=kernel, scale=scale, premultiplied=premultiplied, threads=1 + trial % 3
+        )
         identical(got, want)
 
 
@@ -94,15 +109,23 @@ def test_pil_images():
     layer = image(rng, (12, 9), 4, np.uint8)
     mask = rng.integers(0, 256, (12, 9), dtype=np.uint8)
     for array, mode in ((rgb, "RGB"), (rgba, "RGBA")):
-        result = zarvel.blend(Image.fromarray(array, mode), Image.fromarray(layer, "RGBA"), "screen", 0.7,
-                              mask=Image.fromarray(mask, "L"), offset=(4, 25))
+        result = zarvel.blend(
+            Image.fromarray(array, mode),
+            Image.fromarray(layer, "RGBA"),
+            "screen",
+            0.7,
+            mask=Image.fromarray(mask, "L"),
+            offset=(4, 25),
+        )
         assert isinstance(result, Image.Image) and result.mode == mode and result.size == (30, 20)
         identical(np.asarray(result), zarvel.blend(array, layer, "screen", 0.7, mask=mask, offset=(4, 25)))
     grey = Image.fromarray(rgb[..., 0], "L")
     result = zarvel.blend(grey, rgb, "multiply")
     assert result.mode == "L"
-    identical(np.asarray(result), np.asarray(Image.fromarray(
-        zarvel.blend(np.asarray(grey.convert("RGB")), rgb, "multiply")).convert("L")))
+    identical(
+        np.asarray(result),
+        np.asarray(Image.fromarray(zarvel.blend(np.asarray(grey.convert("RGB")), rgb, "multiply")).convert("L")),
+    )
     with pytest.raises(TypeError, match="out cannot be given with a PIL background"):
         zarvel.blend(grey, rgb, out=rgb.copy())
 
@@ -174,8 +197,7 @@ def test_deep_grey_pil_images_blend_in_their_depth(mode):
     assert tinted.mode == mode and deeper(np.asarray(tinted))
     # As a layer, too: the 16 bits (or floats) reach the engine.
     bg = rng.integers(0, 65536, (17, 23, 3)).astype(np.uint16)
-    identical(zarvel.blend(bg, im, "difference"), zarvel.blend(bg, np.repeat(deep[..., None], 3, axis=2),
-                                                               "difference"))
+    identical(zarvel.blend(bg, im, "difference"), zarvel.blend(bg, np.repeat(deep[..., None], 3, axis=2), "difference"))
 
 
 @pytest.mark.parametrize("mode", LOSSY_MODES)
@@ -198,30 +220,39 @@ def test_pil_mode_i_outside_16_bits_is_refused():
     Image = pytest.importorskip("PIL.Image")
     for values in ([-1, 5], [0, 65536]):
         im = Image.frombytes("I", (2, 1), np.array(values, "=i4").tobytes())
-        with pytest.raises(ValueError, match=rf"background is a PIL image in mode I holding {values[0]}\.\."
-                                             rf"{values[1]}, .*\.convert\('F'\)"):
+        with pytest.raises(
+            ValueError,
+            match=rf"background is a PIL image in mode I holding {values[0]}\.\."
+            rf"{values[1]}, .*\.convert\('F'\)",
+        ):
             zarvel.blend(im, np.zeros((1, 2, 3), np.uint8))
 
 
-@pytest.mark.parametrize("dtype, scale, premultiplied", [(np.float64, 1, False), (np.float64, 255, False),
-                                                         (np.float32, 1, False), (np.uint8, 255, True)])
+@pytest.mark.parametrize(
+    "dtype, scale, premultiplied",
+    [(np.float64, 1, False), (np.float64, 255, False), (np.float32, 1, False), (np.uint8, 255, True)],
+)
 def test_pixels_no_layer_changes_keep_the_backgrounds_bits(dtype, scale, premultiplied):
     """Outside every layer and under layers at opacity 0 or less the result is the
     background as it is (no round trip through float32); inside, the converted rule."""
     rng = np.random.default_rng(6)
     bg = stored(rng, (13, 17), 4, dtype, scale == 1)
     if dtype != np.uint8:
-        bg[0, 0] = [1 / 3, 1e-300 if dtype == np.float64 else 1e-30, 0.1, 0.7]   # not float32 / 255 exact
+        bg[0, 0] = [1 / 3, 1e-300 if dtype == np.float64 else 1e-30, 0.1, 0.7]  # not float32 / 255 exact
     fg = stored(rng, (13, 17), 4, dtype, scale == 1)
-    layers = [(fg, "multiply", 0.0, None, (0, 0)), (fg[:4, :5], "screen", -1.0, None, (3, 3)),
-              (fg[:5, :6], "overlay", 0.7, None, (6, 9))]
+    layers = [
+        (fg, "multiply", 0.0, None, (0, 0)),
+        (fg[:4, :5], "screen", -1.0, None, (3, 3)),
+        (fg[:5, :6], "overlay", 0.7, None, (6, 9)),
+    ]
     stack = [zarvel.Layer(f, m, o, mask=k, offset=x) for f, m, o, k, x in layers]
     got = zarvel.composite(bg, stack, scale=scale, premultiplied=premultiplied)
     untouched = np.ones((13, 17), bool)
     untouched[6:11, 9:15] = False
     identical(got[untouched], bg[untouched])
-    inside = ref.composite(bg[6:11, 9:15], [(fg[:5, :6], "overlay", 0.7, None, (0, 0))], "auto", scale == 1,
-                           premultiplied)
+    inside = ref.composite(
+        bg[6:11, 9:15], [(fg[:5, :6], "overlay", 0.7, None, (0, 0))], "auto", scale == 1, premultiplied
+    )
     identical(got[6:11, 9:15], inside)
 
 
@@ -230,7 +261,10 @@ def test_16_bit_pil_masks_keep_every_level(mode):
     rng = np.random.default_rng(14)
     levels = rng.integers(0, 65536, (17, 23)).astype(np.uint16)
     mask = pytest.importorskip("PIL.Image").frombytes(
-        mode, (23, 17), levels.astype(">u2" if mode == "I;16B" else "<u2").tobytes())
+        mode, (23, 17), levels.astype(">u2" if mode == "I;16B" else "<u2").tobytes()
+    )
     bg, fg = image(rng, (30, 30), 4, np.uint8), image(rng, (17, 23), 4, np.uint8)
-    identical(zarvel.blend(bg, fg, "screen", mask=mask, offset=(2, 3)),
-              zarvel.blend(bg, fg, "screen", mask=levels.astype(np.float32) / np.float32(65535), offset=(2, 3)))
+    identical(
+        zarvel.blend(bg, fg, "screen", mask=mask, offset=(2, 3)),
+        zarvel.blend(bg, fg, "screen", mask=levels.astype(np.float32) / np.float32(65535), offset=(2, 3)),
+    )

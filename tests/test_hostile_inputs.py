@@ -6,6 +6,7 @@ caller's arrays in place; the call must still blend exactly the arrays that were
 checked (or raise), never touch memory outside them. And a call that is wrong in
 its element type, channels or size must fail before NumPy copies an input.
 """
+
 import resource
 import time
 
@@ -25,13 +26,16 @@ def set_attr(name, value):
 
 
 # (name, shape, in-place change of one input's view)
-MUTATIONS = [("reshape", (40, 40, 3), set_attr("shape", (40, 120, 1))),
-             ("retype", (40, 40, 4), set_attr("dtype", np.float32)),
-             ("swap-sizes", (3, 40, 4), set_attr("shape", (4, 40, 3)))]
+MUTATIONS = [
+    ("reshape", (40, 40, 3), set_attr("shape", (40, 120, 1))),
+    ("retype", (40, 40, 4), set_attr("dtype", np.float32)),
+    ("swap-sizes", (3, 40, 4), set_attr("shape", (4, 40, 3))),
+]
 
 
 def hooks(change, target):
     """The three ways user code runs during the parse; each returns the call's extra arguments."""
+
     class AsFloat:
         def __float__(self):
             change(target)
@@ -73,7 +77,7 @@ def test_resize_during_the_parse_is_refused():
 
     class Op:
         def __float__(self):
-            bg.resize((1, 1, 4))      # the call's own view still refers to the memory
+            bg.resize((1, 1, 4))  # the call's own view still refers to the memory
             return 0.5
 
     with pytest.raises(ValueError, match="resize"):
@@ -89,14 +93,26 @@ def peak_rss_mb():
 HUGE = (70000, 70000, 4)
 
 
-@pytest.mark.parametrize("bg, fg, exc, msg", [
-    (np.zeros((10, 10, 4), np.uint8), np.broadcast_to(np.uint8(7), HUGE), ValueError, SIZE_MSG),
-    (np.broadcast_to(np.uint8(7), HUGE), np.zeros((10, 10, 3), np.uint8), ValueError, SIZE_MSG),
-    (np.broadcast_to(np.float64(7), HUGE), np.zeros((10, 10, 3), np.uint8), TypeError,
-     "inputs must be uint8 or float32 numpy arrays"),
-    (np.broadcast_to(np.uint8(7), HUGE[:2] + (5,)), np.broadcast_to(np.uint8(7), HUGE), ValueError,
-     "inputs must have 3 or 4 channels"),
-], ids=["huge-foreground", "huge-background", "huge-float64", "huge-five-channels"])
+@pytest.mark.parametrize(
+    "bg, fg, exc, msg",
+    [
+        (np.zeros((10, 10, 4), np.uint8), np.broadcast_to(np.uint8(7), HUGE), ValueError, SIZE_MSG),
+        (np.broadcast_to(np.uint8(7), HUGE), np.zeros((10, 10, 3), np.uint8), ValueError, SIZE_MSG),
+        (
+            np.broadcast_to(np.float64(7), HUGE),
+            np.zeros((10, 10, 3), np.uint8),
+            TypeError,
+            "inputs must be uint8 or float32 numpy arrays",
+        ),
+        (
+            np.broadcast_to(np.uint8(7), HUGE[:2] + (5,)),
+            np.broadcast_to(np.uint8(7), HUGE),
+            ValueError,
+            "inputs must have 3 or 4 channels",
+        ),
+    ],
+    ids=["huge-foreground", "huge-background", "huge-float64", "huge-five-channels"],
+)
 @pytest.mark.parametrize("mode", DRIVERS)
 def test_bad_calls_fail_before_copying(mode, bg, fg, exc, msg):
     before = peak_rss_mb()
@@ -112,5 +128,6 @@ def test_strided_inputs_are_still_copied_and_blended():
     rng = np.random.default_rng(3)
     bg = rng.integers(0, 256, (9, 14, 4), dtype=np.uint8)[:, ::2]
     fg = rng.uniform(0, 255, (9, 7, 3)).astype(">f4")
-    np.testing.assert_array_equal(_zarvel.screen(bg, fg, 0.7),
-                                  _zarvel.screen(np.ascontiguousarray(bg), fg.astype("<f4"), 0.7))
+    np.testing.assert_array_equal(
+        _zarvel.screen(bg, fg, 0.7), _zarvel.screen(np.ascontiguousarray(bg), fg.astype("<f4"), 0.7)
+    )

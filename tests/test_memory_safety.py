@@ -20,6 +20,7 @@ A fault kills the process, so each group of cases runs in a child process
 (this file, run as a script); the test reports the signal, the last case
 started and the tail of the child's stderr (a sanitizer report, if any).
 """
+
 import contextlib
 import ctypes
 import json
@@ -37,6 +38,7 @@ from guard_pages import MAP_ANONYMOUS, MAP_PRIVATE, PAGE, PROT_NONE, PROT_READ, 
 
 try:
     import zarvel
+
     MODES = tuple(zarvel.MODES)
 except (ImportError, AttributeError):
     MODES = tuple(n for n in dir(_zarvel) if not n.startswith("_") and n != "kernel_available")
@@ -44,9 +46,10 @@ except (ImportError, AttributeError):
 DTYPES = (np.uint8, np.float32)
 COMBOS = [(bd, fd, cb, cf) for bd in DTYPES for fd in DTYPES for cb in (3, 4) for cf in (3, 4)]
 MAX_PIXELS = 40
-OPACITIES = (0.5, 1.0)          # 1.0 also takes normal's copy of a 3-channel foreground
+OPACITIES = (0.5, 1.0)  # 1.0 also takes normal's copy of a 3-channel foreground
 PLACEMENTS = ("tight", "aligned")
 HERE = os.path.abspath(__file__)
+
 
 def placed_at(image, residue, rng, shift=64):
     """An ordinary heap copy of `image` starting at `residue` modulo 64, junk before and after."""
@@ -54,7 +57,7 @@ def placed_at(image, residue, rng, shift=64):
     n = image.nbytes
     buf = rng.integers(0, 256, n + 3 * shift, dtype=np.uint8)
     start = shift + (residue - (buf.ctypes.data + shift)) % 64
-    buf[start:start + n] = image.reshape(-1).view(np.uint8)
+    buf[start : start + n] = image.reshape(-1).view(np.uint8)
     view = np.frombuffer(buf, image.dtype, image.size, start).reshape(image.shape)
     assert view.ctypes.data % 64 == residue % 64
     return view
@@ -70,8 +73,13 @@ _FREE = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t
 
 
 class _Allocator(ctypes.Structure):
-    _fields_ = [("ctx", ctypes.c_void_p), ("malloc", _MALLOC), ("calloc", _CALLOC),
-                ("realloc", _REALLOC), ("free", _FREE)]
+    _fields_ = [
+        ("ctx", ctypes.c_void_p),
+        ("malloc", _MALLOC),
+        ("calloc", _CALLOC),
+        ("realloc", _REALLOC),
+        ("free", _FREE),
+    ]
 
 
 class _Handler(ctypes.Structure):
@@ -80,7 +88,7 @@ class _Handler(ctypes.Structure):
 
 CANARY = 0xCD
 HANDLER_NAME = "zarvel_guarded"
-_SET_HANDLER_SLOT = 304          # PyDataMem_SetHandler in NumPy's C-API table (NumPy >= 1.22)
+_SET_HANDLER_SLOT = 304  # PyDataMem_SetHandler in NumPy's C-API table (NumPy >= 1.22)
 _KEEP = []
 
 
@@ -88,13 +96,12 @@ class GuardedOutputs:
     """A NumPy memory handler: each buffer ends at (or, aligned, shortly before) a guard page."""
 
     def __init__(self):
-        _KEEP.append(self)      # arrays hold our capsule: the handler must outlive them
+        _KEEP.append(self)  # arrays hold our capsule: the handler must outlive them
         self.placement = "tight"
         self.fill = 0x5A
         self.allocations = 0
-        self.live = {}           # data pointer -> (mapping base, mapping length, size, guard)
-        self._callbacks = (_MALLOC(self._malloc), _CALLOC(self._calloc),
-                           _REALLOC(self._realloc), _FREE(self._free))
+        self.live = {}  # data pointer -> (mapping base, mapping length, size, guard)
+        self._callbacks = (_MALLOC(self._malloc), _CALLOC(self._calloc), _REALLOC(self._realloc), _FREE(self._free))
         self._handler = _Handler(HANDLER_NAME.encode(), 1, _Allocator(None, *self._callbacks))
         self._name = b"mem_handler"
         new_capsule = ctypes.pythonapi.PyCapsule_New
@@ -103,7 +110,7 @@ class GuardedOutputs:
         self.capsule = new_capsule(ctypes.addressof(self._handler), self._name, None)
         try:
             from numpy._core import _multiarray_umath as umath
-        except ImportError:                               # NumPy 1.x
+        except ImportError:  # NumPy 1.x
             from numpy.core import _multiarray_umath as umath
         get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
         get_pointer.restype = ctypes.c_void_p
@@ -167,7 +174,7 @@ class GuardedOutputs:
 def handler_name(array):
     try:
         from numpy._core.multiarray import get_handler_name
-    except ImportError:                                   # NumPy 1.x
+    except ImportError:  # NumPy 1.x
         from numpy.core.multiarray import get_handler_name
     return get_handler_name(array)
 
@@ -175,10 +182,23 @@ def handler_name(array):
 # ---------------------------------------------------------------------------
 # The cases, run inside a child process.
 
+
 def make_image(rng, pixels, c, dtype):
     """One row of `pixels` pixels; floats beyond 0..255, with NaNs."""
-    return images.make_image(rng, 1, pixels, c, dtype, low=-10, high=265, halves=0, special=0.05,
-                             specials=[np.nan], transparent=0.25, opaque=0.25)
+    return images.make_image(
+        rng,
+        1,
+        pixels,
+        c,
+        dtype,
+        low=-10,
+        high=265,
+        halves=0,
+        special=0.05,
+        specials=[np.nan],
+        transparent=0.25,
+        opaque=0.25,
+    )
 
 
 def same_bytes(a, b):
@@ -217,11 +237,14 @@ class Runner:
                 self.failures.append(f"{label} opacity={opacity} output={placement}: wrote past the output")
             want, intact = self.call(*ordinary, opacity, placement, 0xA7)
             if not intact:
-                self.failures.append(f"{label} opacity={opacity} output={placement}: wrote past the output "
-                                     "(ordinary inputs)")
+                self.failures.append(
+                    f"{label} opacity={opacity} output={placement}: wrote past the output (ordinary inputs)"
+                )
             if not same_bytes(got, want):
-                self.failures.append(f"{label} opacity={opacity} output={placement}: guarded inputs give "
-                                     "another result than ordinary ones (or an element left unwritten)")
+                self.failures.append(
+                    f"{label} opacity={opacity} output={placement}: guarded inputs give "
+                    "another result than ordinary ones (or an element left unwritten)"
+                )
         # NumPy's own allocator (16-byte aligned buffers) gives what the aligned placement gave
         plain = self.blend(*ordinary, opacity, self.kernel)
         if plain.ctypes.data % 16 == 0 and not same_bytes(plain, want):
@@ -264,11 +287,12 @@ def child_main(argv):
     getattr(runner, group)()
     print(json.dumps(runner.failures))
     sys.stdout.flush()
-    os._exit(0)   # buffers from the guarded allocator may still be referenced at exit
+    os._exit(0)  # buffers from the guarded allocator may still be referenced at exit
 
 
 # ---------------------------------------------------------------------------
 # The tests.
+
 
 def run_child(tmp_path, group, mode, kernel):
     failures = guard_pages.run_child(HERE, [group, mode, kernel], tmp_path / "progress", f"{mode} on {kernel}")
@@ -285,16 +309,21 @@ def test_misaligned_rgb_u8_views(mode, kernel, tmp_path):
     run_child(tmp_path, "misaligned", mode, kernel)
 
 
-@pytest.mark.parametrize("at_end, touch", [
-    (True, "ctypes.string_at(v.ctypes.data + v.nbytes, 1)"),     # a read past the end
-    (False, "ctypes.string_at(v.ctypes.data - 1, 1)"),           # a read before the start
-    (True, "ctypes.memset(v.ctypes.data, 0, 1)"),                # a write into a read-only array
-])
+@pytest.mark.parametrize(
+    "at_end, touch",
+    [
+        (True, "ctypes.string_at(v.ctypes.data + v.nbytes, 1)"),  # a read past the end
+        (False, "ctypes.string_at(v.ctypes.data - 1, 1)"),  # a read before the start
+        (True, "ctypes.memset(v.ctypes.data, 0, 1)"),  # a write into a read-only array
+    ],
+)
 def test_guards_fault(at_end, touch):
     """The fences and read-only pages really fault (in a child, which dies of SIGSEGV),
     and the same child without the bad access exits normally."""
-    code = ("import ctypes, sys; sys.path.insert(0, %r); import guard_pages, numpy as np\n"
-            "v = guard_pages.Fenced().place(np.ones((1, 8, 4), np.uint8), at_end=%r)\n" % (os.path.dirname(HERE), at_end))
+    code = (
+        "import ctypes, sys; sys.path.insert(0, %r); import guard_pages, numpy as np\n"
+        "v = guard_pages.Fenced().place(np.ones((1, 8, 4), np.uint8), at_end=%r)\n" % (os.path.dirname(HERE), at_end)
+    )
     assert subprocess.run([sys.executable, "-c", code], timeout=120).returncode == 0
     proc = subprocess.run([sys.executable, "-c", code + touch], capture_output=True, timeout=120)
     assert proc.returncode != 0, proc.stderr[-2000:]

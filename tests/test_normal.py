@@ -1,11 +1,11 @@
 """`normal` against the reference model, on every kernel."""
+
 import numpy as np
 import pytest
 
 import _zarvel
 import reference as R
-from conftest import (COMBO_IDS, COMBOS, FLOAT_COMBOS, FLOAT_IDS, OPACITIES, check, make_image,
-                      with_specials)
+from conftest import COMBO_IDS, COMBOS, FLOAT_COMBOS, FLOAT_IDS, OPACITIES, check, make_image, with_specials
 
 
 @pytest.mark.parametrize("combo", COMBOS, ids=COMBO_IDS)
@@ -114,7 +114,7 @@ def test_integer_path_every_value_and_weight(kernel):
     if kernel == "scalar":
         pytest.skip("the integer path belongs to the vector kernels")
     b, f = (np.repeat(v.ravel(), 3) for v in np.meshgrid(np.arange(256), np.arange(256), indexing="ij"))
-    bg = b.astype(np.uint8).reshape(1, -1, 3)   # 65536 pixels: all covered by the vector stages
+    bg = b.astype(np.uint8).reshape(1, -1, 3)  # 65536 pixels: all covered by the vector stages
     fg = f.astype(np.uint8).reshape(1, -1, 3)
     for a in range(1, 255):
         out = _zarvel.normal(bg, fg, np.float32(a) / np.float32(255), kernel)

@@ -8,6 +8,7 @@ images, the pixel groups of unaligned RGB images, groups of opaque RGBA pixels
 and RGBA groups with one translucent pixel), with the forms on and switched
 off, and both must equal the formula.
 """
+
 import contextlib
 
 import numpy as np
@@ -29,7 +30,7 @@ FORMS = {
     "linear_burn": lambda a, b: np.maximum(a + b - 255, 0),
     "pin_light": lambda a, b: np.where(b < 128, np.minimum(a, 2 * b), np.maximum(a, 2 * b - 255)),
 }
-MODULE_KERNELS = ("scalar", "sse42", "avx2", "auto")   # "auto" is the AVX-512 kernel where there is one
+MODULE_KERNELS = ("scalar", "sse42", "avx2", "auto")  # "auto" is the AVX-512 kernel where there is one
 
 
 def div255(x):
@@ -79,7 +80,7 @@ def test_every_byte_pair_in_every_stage(mode, kernel):
         want = form(bg[..., :3].astype(np.int32), fg[..., :3].astype(np.int32)).astype(np.uint8)
         cases = [(bg, fg)]
         if channels == 3:
-            cases.append((misaligned(bg, 1), misaligned(fg, 7)))        # no flat run: the pixel groups
+            cases.append((misaligned(bg, 1), misaligned(fg, 7)))  # no flat run: the pixel groups
         for b, f in cases:
             got = both_paths(mode, b, f, kernel)
             if vector:
@@ -119,6 +120,7 @@ def test_sizes_alignments_and_opacities_around_the_forms(mode, kernel):
 def test_engine_equals_module_calls_with_the_forms(mode, monkeypatch):
     """Opaque RGB and partly opaque RGBA, at offsets, in tiny bands and on several threads."""
     from zarvel import _compose
+
     rng = np.random.default_rng(4)
     bg3, fg3 = rng.integers(0, 256, (37, 53, 3), dtype=np.uint8), rng.integers(0, 256, (29, 41, 3), dtype=np.uint8)
     bg4 = rng.integers(0, 256, (37, 53, 4), dtype=np.uint8)

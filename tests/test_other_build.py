@@ -10,6 +10,7 @@ module's functions and through the engine (bands on threads, offsets, masks,
 its results with this process's. ZARVEL_OTHER_REQUIRED=1 turns the skip
 without such an interpreter into a failure.
 """
+
 import json
 import os
 import subprocess
@@ -63,7 +64,7 @@ def image(rng, shape, dtype):
     if np.dtype(dtype) == np.uint16:
         return rng.integers(0, 65536, shape, dtype=np.uint16)
     img = rng.uniform(-10, 265, shape).astype(np.float32)
-    whole = rng.random(shape) < 0.3                  # exact integers and halves: rounding ties
+    whole = rng.random(shape) < 0.3  # exact integers and halves: rounding ties
     img[whole] = np.round(img[whole] * 2) / 2
     pick = rng.random(shape) < 0.05
     img[pick] = rng.choice(SPECIAL, int(pick.sum()))
@@ -75,20 +76,30 @@ def build_job():
     inputs, calls = {}, []
     for bd, fd, cb, cf in COMBOS:
         for n in SIZES:
-            bg, fg = f"b{np.dtype(bd).name}{cb}-{np.dtype(fd).name}{cf}-{n}", f"f{np.dtype(bd).name}{cb}-{np.dtype(fd).name}{cf}-{n}"
+            bg, fg = (
+                f"b{np.dtype(bd).name}{cb}-{np.dtype(fd).name}{cf}-{n}",
+                f"f{np.dtype(bd).name}{cb}-{np.dtype(fd).name}{cf}-{n}",
+            )
             inputs[bg], inputs[fg] = image(rng, (1, n, cb), bd), image(rng, (1, n, cf), fd)
             calls += [["module", m, bg, fg, op, k, None] for m in MODES for op in OPACITIES for k in MODULE_KERNELS]
     # The engine: a layer across the frame's edges, masked or not, on 8-bit, float,
     # 16-bit and batched backgrounds, in bands on two threads, with every kernel.
     inputs["e-fg"] = image(rng, (23, 41, 4), np.uint8)
     inputs["e-mask"] = image(rng, (23, 41), np.uint8)
-    for dtype, shape in ((np.uint8, (37, 53, 3)), (np.float32, (37, 53, 4)), (np.uint16, (37, 53, 4)),
-                         (np.uint8, (2, 19, 29, 4))):
+    for dtype, shape in (
+        (np.uint8, (37, 53, 3)),
+        (np.float32, (37, 53, 4)),
+        (np.uint16, (37, 53, 4)),
+        (np.uint8, (2, 19, 29, 4)),
+    ):
         name = f"e-bg-{np.dtype(dtype).name}-{len(shape)}"
         inputs[name] = image(rng, shape, dtype)
         for offset, mask in (((-5, 20), None), ((3, -7), "e-mask")):
-            calls += [["engine", m, name, "e-fg", 0.7, k, {"offset": offset, "mask": mask, "threads": 2}]
-                      for m in MODES for k in KERNELS]
+            calls += [
+                ["engine", m, name, "e-fg", 0.7, k, {"offset": offset, "mask": mask, "threads": 2}]
+                for m in MODES
+                for k in KERNELS
+            ]
     return inputs, calls
 
 
@@ -96,8 +107,16 @@ def run_here(inputs, call):
     kind, mode, bg, fg, opacity, kernel, extra = call
     if kind == "module":
         return getattr(_zarvel, mode)(inputs[bg], inputs[fg], opacity, kernel)
-    return zarvel.blend(inputs[bg], inputs[fg], mode, opacity, kernel=kernel, offset=tuple(extra["offset"]),
-                        mask=None if extra["mask"] is None else inputs[extra["mask"]], threads=extra["threads"])
+    return zarvel.blend(
+        inputs[bg],
+        inputs[fg],
+        mode,
+        opacity,
+        kernel=kernel,
+        offset=tuple(extra["offset"]),
+        mask=None if extra["mask"] is None else inputs[extra["mask"]],
+        threads=extra["threads"],
+    )
 
 
 @pytest.fixture(scope="module")
@@ -108,8 +127,14 @@ def other_run(tmp_path_factory):
     (work / "job.json").write_text(json.dumps({"calls": calls}))
     (work / "child.py").write_text(CHILD)
     env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
-    proc = subprocess.run([OTHER, "-B", str(work / "child.py"), str(work)], cwd=str(work), env=env,
-                          capture_output=True, text=True, timeout=900)
+    proc = subprocess.run(
+        [OTHER, "-B", str(work / "child.py"), str(work)],
+        cwd=str(work),
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=900,
+    )
     assert proc.returncode == 0, f"the other build's interpreter failed:\n{proc.stderr[-4000:]}"
     report = json.loads(proc.stdout.strip().splitlines()[-1])
     return {"inputs": inputs, "calls": calls, "report": report, "flat": np.load(work / "results.npy")}
@@ -137,7 +162,7 @@ def test_every_mode_and_kernel_gives_the_other_builds_bits(other_run, kind):
     flat, offset, bad, compared = other_run["flat"], 0, [], 0
     for call in other_run["calls"]:
         want = run_here(other_run["inputs"], call)
-        got = flat[offset:offset + want.nbytes].view(want.dtype).reshape(want.shape)
+        got = flat[offset : offset + want.nbytes].view(want.dtype).reshape(want.shape)
         offset += want.nbytes
         if call[0] == kind:
             compared += 1

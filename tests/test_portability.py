@@ -13,6 +13,7 @@ tmp_path. qemu is slow, so the images are
 tiny; the shapes still reach every stage (8- and 4-pixel groups, the flat
 run of two 3-channel images, the scalar tail).
 """
+
 import os
 import shutil
 import sys
@@ -27,6 +28,7 @@ from emulated import identical
 
 try:
     import zarvel
+
     MODES = tuple(zarvel.MODES)
 except (ImportError, AttributeError):
     MODES = tuple(n for n in dir(_zarvel) if not n.startswith("_") and n != "kernel_available")
@@ -36,13 +38,15 @@ pytestmark = [
     pytest.mark.skipif(QEMU is None, reason="qemu-x86_64 not installed (Debian package qemu-user)"),
     # A sanitized module needs its runtime preloaded, and the sanitizer's shadow
     # memory does not fit into qemu-user's emulated address space.
-    pytest.mark.skipif(emulated.asan_runtime() is not None, reason="module built with AddressSanitizer; "
-                       "these tests run against the ordinary build"),
+    pytest.mark.skipif(
+        emulated.asan_runtime() is not None,
+        reason="module built with AddressSanitizer; these tests run against the ordinary build",
+    ),
 ]
 
 DTYPES = (np.uint8, np.float32)
 COMBOS = [(bd, fd, cb, cf) for bd in DTYPES for fd in DTYPES for cb in (3, 4) for cf in (3, 4)]
-SHAPES = ((1, 1), (3, 7), (2, 19))         # 1, 21 and 38 pixels
+SHAPES = ((1, 1), (3, 7), (2, 19))  # 1, 21 and 38 pixels
 OPACITIES = (0.5, 1.0)
 SPECIAL = np.array([np.nan, np.inf, -np.inf, -7.0, 0.0, 0.5, 127.5, 255.0, 300.0], np.float32)
 
@@ -73,16 +77,25 @@ def python_binary():
 # export its own OPENBLAS_CORETYPE (say Haswell); a child on an emulated Nehalem
 # that inherited it would run AVX2 code at `import numpy` and die.
 OPENBLAS_CORES = {"Nehalem": "Nehalem", "SandyBridge": "Sandybridge", "Haswell": "Haswell"}
-OPENBLAS_L2_BYTES = 256 * 1024      # the L2 cache of all three
+OPENBLAS_L2_BYTES = 256 * 1024  # the L2 cache of all three
 
 
 def run_emulated(cpu, work, cases, kernels):
-    env = emulated.child_environment(os.pathsep.join(p for p in sys.path if p and os.path.isdir(p)),
-                                     OPENBLAS_CORES[cpu], OPENBLAS_L2_BYTES)
-    report = emulated.run([QEMU, "-cpu", cpu, python_binary()], work, env, CHILD,
-                          {"cases": cases, "kernels": list(kernels)}, f"child under -cpu {cpu}", timeout=1500)
-    assert os.path.realpath(report["module"]) == os.path.realpath(_zarvel.__file__), \
+    env = emulated.child_environment(
+        os.pathsep.join(p for p in sys.path if p and os.path.isdir(p)), OPENBLAS_CORES[cpu], OPENBLAS_L2_BYTES
+    )
+    report = emulated.run(
+        [QEMU, "-cpu", cpu, python_binary()],
+        work,
+        env,
+        CHILD,
+        {"cases": cases, "kernels": list(kernels)},
+        f"child under -cpu {cpu}",
+        timeout=1500,
+    )
+    assert os.path.realpath(report["module"]) == os.path.realpath(_zarvel.__file__), (
         f"child imported another module: {report['module']}"
+    )
     return report
 
 
@@ -112,8 +125,10 @@ def compare(work, cases, emulated_kernel, host_kernel, cpu):
         want = host_result(work, case, host_kernel)
         if not identical(got, want):
             bad.append(f"{case[0]} {case[1][3:]} opacity={case[3]}")
-    assert not bad, (f"-cpu {cpu}, kernel {emulated_kernel!r} differs from this machine's {host_kernel!r} "
-                     f"in {len(bad)} of {len(cases)} calls, e.g. {bad[:5]}")
+    assert not bad, (
+        f"-cpu {cpu}, kernel {emulated_kernel!r} differs from this machine's {host_kernel!r} "
+        f"in {len(bad)} of {len(cases)} calls, e.g. {bad[:5]}"
+    )
 
 
 @pytest.mark.parametrize("cpu", ["Nehalem", "SandyBridge"])
@@ -129,8 +144,9 @@ def test_without_fma_vector_kernels_fall_back_to_scalar(cpu, tmp_path):
     # scalar writes away from zero), so a fallback to a vector kernel would show.
     for kernel in ("sse42", "avx2"):
         if _zarvel.kernel_available(kernel):
-            assert any(not identical(host_result(tmp_path, c, kernel), host_result(tmp_path, c, "scalar"))
-                       for c in cases), f"no case tells {kernel} from scalar"
+            assert any(
+                not identical(host_result(tmp_path, c, kernel), host_result(tmp_path, c, "scalar")) for c in cases
+            ), f"no case tells {kernel} from scalar"
 
 
 def test_haswell_runs_the_same_vector_kernels(tmp_path):

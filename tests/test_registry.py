@@ -36,10 +36,10 @@ TABLE_ROW = re.compile(r"^\| `(\w+)` \||^\| ``(\w+)`` +\||^\s*\* - ``(\w+)``", r
 
 # ---- the checks ------------------------------------------------------------
 
+
 def unmodelled_modes(modes, kinds):
     """Modes without a reference model of their kind (and models without a mode)."""
-    modelled = {"normal": {"normal"}, "separable": set(reference.SEPARABLE),
-                "colour": set(colour_reference.NAMES)}
+    modelled = {"normal": {"normal"}, "separable": set(reference.SEPARABLE), "colour": set(colour_reference.NAMES)}
     missing = [m for m in modes if m not in modelled.get(kinds[m], ())]
     stray = sorted(set().union(*modelled.values()) - set(modes))
     return missing + [f"model without a mode: {m}" for m in stray]
@@ -59,8 +59,11 @@ def _literal(tree, alias):
     """The strings of `alias = Literal[...]` (or a Union holding one) in the stub."""
     for node in tree.body:
         if isinstance(node, ast.Assign) and any(getattr(t, "id", None) == alias for t in node.targets):
-            return [c.value for c in ast.walk(node.value) if isinstance(c, ast.Constant) and isinstance(c.value, str)
-                    and c.value != "KernelKind"]
+            return [
+                c.value
+                for c in ast.walk(node.value)
+                if isinstance(c, ast.Constant) and isinstance(c.value, str) and c.value != "KernelKind"
+            ]
     raise AssertionError(f"no {alias} in the stub")
 
 
@@ -68,8 +71,11 @@ def stub_gaps(modes, kernel_names):
     """Modes missing from the stub's ModeName or its functions; kernels missing from KernelKind or KernelName."""
     tree = _stub_tree()
     functions = {n.name for n in tree.body if isinstance(n, ast.FunctionDef)}
-    enum_members = next([t.id for s in n.body if isinstance(s, ast.Assign) for t in s.targets]
-                        for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "KernelKind")
+    enum_members = next(
+        [t.id for s in n.body if isinstance(s, ast.Assign) for t in s.targets]
+        for n in tree.body
+        if isinstance(n, ast.ClassDef) and n.name == "KernelKind"
+    )
     gaps = []
     if _literal(tree, "ModeName") != list(modes):
         gaps.append(f"ModeName lists {_literal(tree, 'ModeName')}")
@@ -86,8 +92,11 @@ def undocumented_modes(modes, gallery_groups):
     groups whose modes that list splits over several lines."""
     text = "\n".join(path.read_text() for path in DOCUMENTS if path.exists())
     rows = {name for found in TABLE_ROW.findall(text) for name in found if name}
-    lines = [set(re.findall(r"`(\w+)`|^[-*] \*\*(\w+)\*\*", line)) for line in text.splitlines()
-             if line.startswith(("- **", "* **"))]
+    lines = [
+        set(re.findall(r"`(\w+)`|^[-*] \*\*(\w+)\*\*", line))
+        for line in text.splitlines()
+        if line.startswith(("- **", "* **"))
+    ]
     lines = [{name for pair in found for name in pair if name} for found in lines]
     gaps = [f"no table row: {m}" for m in modes if m not in rows]
     for heading, _, members in gallery_groups:
@@ -109,6 +118,7 @@ def misplaced_modes(modes, rows, group_names):
 
 
 # ---- the build's lists -------------------------------------------------------
+
 
 def test_modes_have_reference_models():
     assert unmodelled_modes(zarvel.MODES, _registry.MODE_KINDS) == []
@@ -138,7 +148,7 @@ def test_derived_names_agree_with_the_modules():
     assert set(zarvel.SEPARABLE_MODES) | set(zarvel.COLOUR_MODES) | {"normal"} == set(zarvel.MODES)
     assert [k.value for k in zarvel.KernelKind] == list(_registry.KERNEL_NAMES)
     for name in _registry.KERNEL_NAMES:
-        zarvel.kernel_available(name)          # every listed name is known
+        zarvel.kernel_available(name)  # every listed name is known
         if name in _registry.MODULE_KERNEL_NAMES:
             assert _zarvel.kernel_available(name) == zarvel.kernel_available(name)
         else:
@@ -155,14 +165,30 @@ def test_cli_choices_and_count_follow_the_lists():
 
 
 @pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy not installed (the test extra has it)")
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="mypy's compiled modules under the sanitizers; CI's lint step runs stubtest")
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="mypy's compiled modules under the sanitizers; CI's lint step runs stubtest",
+)
 def test_stub_matches_the_runtime():
     """mypy's stubtest: every name, signature and member of the stub is the runtime's."""
     env = dict(os.environ, MYPYPATH="")
-    proc = subprocess.run([sys.executable, "-m", "mypy.stubtest", "zarvel", "--allowlist", "stubtest_allowlist.txt",
-                           "--mypy-config-file", str(ROOT / "pyproject.toml")],
-                          capture_output=True, text=True, timeout=600, env=env, cwd=ROOT / "tests")
+    proc = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "mypy.stubtest",
+            "zarvel",
+            "--allowlist",
+            "stubtest_allowlist.txt",
+            "--mypy-config-file",
+            str(ROOT / "pyproject.toml"),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=600,
+        env=env,
+        cwd=ROOT / "tests",
+    )
     assert proc.returncode == 0, proc.stdout[-6000:] + proc.stderr[-2000:]
 
 
@@ -183,8 +209,7 @@ def test_a_new_mode_without_its_companions_is_caught(kind):
     rows = [*_engine.modes(), (NEW, kind, "darken", 0)]
     group_names = [g for g, _, _ in _engine.mode_groups()]
     assert misplaced_modes(modes, rows, group_names) == ["group 'darken' has places [0, 0, 1, 2, 3], not 0, 1, 2, ..."]
-    assert misplaced_modes(modes, [*rows[:-1], (NEW, kind, "dark", 4)], group_names) == [
-        f"unknown group 'dark': {NEW}"]
+    assert misplaced_modes(modes, [*rows[:-1], (NEW, kind, "dark", 4)], group_names) == [f"unknown group 'dark': {NEW}"]
 
 
 def test_a_new_kernel_without_a_model_is_caught():

@@ -9,6 +9,7 @@ edge: NaN, infinities, out-of-range colours and alphas of 0 and 255. The
 module's functions have no name for such a kernel and run it as their
 automatic choice where it is the widest kernel here.
 """
+
 import itertools
 import zlib
 
@@ -35,6 +36,7 @@ def widest_here(kernel):
     """Whether `kernel` is the module's automatic choice here (the widest kernel that runs)."""
     running = [k for k in _registry.KERNELS if zarvel.kernel_available(k)]
     return max(running, key=lambda k: _registry.KERNEL_PIXELS[k]) == kernel
+
 
 SIZES = list(range(0, 41)) + [47, 48, 63, 64, 65, 100, 257]
 
@@ -63,7 +65,7 @@ def test_results_equal_the_twin_kernels(mode, combo, pair):
     automatic = widest_here(kernel)
     for n, special in itertools.product(SIZES, (False, True)):
         bg, fg = images(rng, n, combo, special)
-        for opacity in ((0.73,) if n % 8 else (0.5, 1.0, 0.25, 1.5, float("nan"))):
+        for opacity in (0.73,) if n % 8 else (0.5, 1.0, 0.25, 1.5, float("nan")):
             want = f(bg, fg, opacity, twin)
             what = f"{mode} n={n} opacity={opacity} special={special}"
             if automatic:

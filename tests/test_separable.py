@@ -1,11 +1,11 @@
 """The 19 separable modes against the reference model, on every kernel."""
+
 import numpy as np
 import pytest
 
 import _zarvel
 import reference as R
-from conftest import (COMBO_IDS, COMBOS, FLOAT_COMBOS, FLOAT_IDS, OPACITIES, check, make_image,
-                      with_specials)
+from conftest import COMBO_IDS, COMBOS, FLOAT_COMBOS, FLOAT_IDS, OPACITIES, check, make_image, with_specials
 
 MODES = R.SEPARABLE
 INT_MODES = [m for m in MODES if R.MODES[m].u8 is not None]
@@ -25,7 +25,7 @@ def at_offset(a, offset):
     """A C-contiguous copy of `a` starting `offset` bytes past a 32-byte boundary."""
     buf = np.empty(a.nbytes + 64, np.uint8)
     start = (32 - buf.ctypes.data % 32) % 32 + offset
-    buf[start:start + a.nbytes] = a.reshape(-1).view(np.uint8)
+    buf[start : start + a.nbytes] = a.reshape(-1).view(np.uint8)
     return np.frombuffer(buf, a.dtype, a.size, start).reshape(a.shape)
 
 
@@ -71,17 +71,20 @@ def three(n, value, dtype, channels=3):
     return img
 
 
-@pytest.mark.parametrize("bd, fd, channels, pixels, kernel, vector_elements", [
-    (np.float32, np.float32, 3, 5, "avx2", 8),      # 8-lane flat loop, scalar tail 8..14
-    (np.float32, np.float32, 3, 2, "avx2", 4),      # only the 4-lane flat loop fits
-    (np.float32, np.float32, 3, 1, "avx2", 0),      # no flat loop: scalar stage
-    (np.float32, np.float32, 3, 5, "sse42", 12),
-    (np.float32, np.uint8, 3, 5, "avx2", 12),       # 15 elements < 16: pixels 0..3, then scalar
-    (np.float32, np.uint8, 3, 6, "avx2", 16),       # one 16-element flat step
-    (np.float32, np.uint8, 3, 6, "sse42", 12),      # no mixed flat loop on 4 lanes
-    (np.float32, np.float32, 4, 9, "avx2", 24),     # pixels 0..7, 4-pixel stage idle, pixel 8
-    (np.float32, np.float32, 4, 7, "avx2", 12),
-])
+@pytest.mark.parametrize(
+    "bd, fd, channels, pixels, kernel, vector_elements",
+    [
+        (np.float32, np.float32, 3, 5, "avx2", 8),  # 8-lane flat loop, scalar tail 8..14
+        (np.float32, np.float32, 3, 2, "avx2", 4),  # only the 4-lane flat loop fits
+        (np.float32, np.float32, 3, 1, "avx2", 0),  # no flat loop: scalar stage
+        (np.float32, np.float32, 3, 5, "sse42", 12),
+        (np.float32, np.uint8, 3, 5, "avx2", 12),  # 15 elements < 16: pixels 0..3, then scalar
+        (np.float32, np.uint8, 3, 6, "avx2", 16),  # one 16-element flat step
+        (np.float32, np.uint8, 3, 6, "sse42", 12),  # no mixed flat loop on 4 lanes
+        (np.float32, np.float32, 4, 9, "avx2", 24),  # pixels 0..7, 4-pixel stage idle, pixel 8
+        (np.float32, np.float32, 4, 7, "avx2", 12),
+    ],
+)
 def test_worked_stage_splits(bd, fd, channels, pixels, kernel, vector_elements):
     """3.0 read by a vector load and stored back is 3.0000002; the scalar stage keeps 3.0."""
     if not _zarvel.kernel_available(kernel):
@@ -93,10 +96,13 @@ def test_worked_stage_splits(bd, fd, channels, pixels, kernel, vector_elements):
     np.testing.assert_array_equal(got, want)
 
 
-@pytest.mark.parametrize("offset, want", [
-    (0, [2] * 16 + [3] * 2),        # flat stage: 16 elements, then two by the scalar tail
-    (1, [2] * 12 + [3] * 6),        # misaligned: pixels 0..3 by the 4-pixel stage
-])
+@pytest.mark.parametrize(
+    "offset, want",
+    [
+        (0, [2] * 16 + [3] * 2),  # flat stage: 16 elements, then two by the scalar tail
+        (1, [2] * 12 + [3] * 6),  # misaligned: pixels 0..3 by the 4-pixel stage
+    ],
+)
 @pytest.mark.parametrize("vk", ["sse42", "avx2"])
 def test_8bit_flat_stage_alignment(vk, offset, want):
     """2.5 rounds to 2 in the vector stores and to 3 in the scalar writes."""
@@ -104,7 +110,7 @@ def test_8bit_flat_stage_alignment(vk, offset, want):
         pytest.skip(vk)
     buf = np.empty(64, np.uint8)
     start = (16 - buf.ctypes.data % 16) % 16 + offset
-    fg = buf[start:start + 18].reshape(1, 6, 3)
+    fg = buf[start : start + 18].reshape(1, 6, 3)
     fg[...] = 5
     bg = np.zeros((1, 6, 3), np.uint8)
     assert _zarvel.addition(bg, fg, 0.5, vk).reshape(-1).tolist() == want
@@ -163,8 +169,7 @@ def test_huge_values_store_255_in_8bit(kernel, channels):
     fg[0, 1::2] = np.inf
     out = _zarvel.lighten_only(bg, fg, 0.5, kernel)
     assert (out[..., :3] == 255).all() and (out[..., 3:] == 255).all()
-    out = _zarvel.normal(np.full((1, 13, 4), 255, np.uint8), three(13, 1e30, np.float32, 4), 1.0,
-                         kernel)
+    out = _zarvel.normal(np.full((1, 13, 4), 255, np.uint8), three(13, 1e30, np.float32, 4), 1.0, kernel)
     assert (out == 255).all()
 
 
@@ -189,6 +194,5 @@ def test_vector_kernels_stay_close_to_scalar(mode, kernel, images):
     for bd, fd, cb, cf in COMBOS:
         bg, fg = images(5, 9, cb, bd), images(5, 9, cf, fd)
         for op in (0.25, 0.5, 1.0, 1.5):
-            diff = np.abs(f(bg, fg, op, kernel).astype(np.float64)
-                          - f(bg, fg, op, "scalar").astype(np.float64))
+            diff = np.abs(f(bg, fg, op, kernel).astype(np.float64) - f(bg, fg, op, "scalar").astype(np.float64))
             assert diff.max() <= (1 if bd == np.uint8 else 0.01), (bd, fd, cb, cf, op)

@@ -45,6 +45,7 @@ KernelKind.__doc__ = """The compute kernel of a blend call ("auto" picks the wid
     cannot be misspelt.
     """
 
+
 def kernel_available(name: str, /) -> bool:
     """Whether the named kernel runs on this processor: "auto", "scalar", "sse42",
     "avx2", "avx512" (x86-64 with AVX-512) or "neon" (aarch64); ValueError for
@@ -58,5 +59,14 @@ def kernel_available(name: str, /) -> bool:
     return _engine.kernel_available(name)
 
 
-__all__ = ["COLOUR_MODES", "KernelKind", "Layer", "MODES", "SEPARABLE_MODES", "blend", "composite",
-           "kernel_available", *MODES]
+__all__ = [
+    "COLOUR_MODES",
+    "KernelKind",
+    "Layer",
+    "MODES",
+    "SEPARABLE_MODES",
+    "blend",
+    "composite",
+    "kernel_available",
+    *MODES,
+]

@@ -8,10 +8,36 @@ Image = Union[npt.NDArray[np.uint8], npt.NDArray[np.float32]]
 KernelName = Union["KernelKind", Literal["auto", "scalar", "sse42", "avx2", "avx512", "neon"], str]
 EngineImage = Union[npt.NDArray[np.uint8], npt.NDArray[np.uint16], npt.NDArray[np.float32], npt.NDArray[np.float64]]
 Mask = Union[npt.NDArray[np.uint8], npt.NDArray[np.float32], npt.NDArray[np.float64]]
-ModeName = Literal["normal", "soft_light", "lighten_only", "screen", "dodge", "addition", "darken_only", "multiply",
-                   "hard_light", "difference", "subtract", "grain_extract", "grain_merge", "divide", "overlay",
-                   "hsv_hue", "hsv_saturation", "hsv_value", "hsl_color", "lch_hue", "lch_chroma", "lch_color",
-                   "lch_lightness", "burn", "linear_burn", "exclusion", "vivid_light", "pin_light"]
+ModeName = Literal[
+    "normal",
+    "soft_light",
+    "lighten_only",
+    "screen",
+    "dodge",
+    "addition",
+    "darken_only",
+    "multiply",
+    "hard_light",
+    "difference",
+    "subtract",
+    "grain_extract",
+    "grain_merge",
+    "divide",
+    "overlay",
+    "hsv_hue",
+    "hsv_saturation",
+    "hsv_value",
+    "hsl_color",
+    "lch_hue",
+    "lch_chroma",
+    "lch_color",
+    "lch_lightness",
+    "burn",
+    "linear_burn",
+    "exclusion",
+    "vivid_light",
+    "pin_light",
+]
 
 class KernelKind(str, enum.Enum):
     AUTO = "auto"
@@ -29,57 +55,155 @@ def kernel_available(name: str, /) -> bool: ...
 
 class Layer:
     """One layer of a stack for composite(): an image, its mode and opacity, an optional mask and an offset."""
+
     image: Any
     mode: str
     opacity: float
     mask: Any
     offset: Tuple[int, int]
-    def __init__(self, image: Any, mode: ModeName | str = ..., opacity: float = ..., *, mask: Any = ...,
-                 offset: Tuple[int, int] = ...) -> None: ...
+    def __init__(
+        self,
+        image: Any,
+        mode: ModeName | str = ...,
+        opacity: float = ...,
+        *,
+        mask: Any = ...,
+        offset: Tuple[int, int] = ...,
+    ) -> None: ...
 
 @overload
-def blend(background: EngineImage, foreground: Any, mode: ModeName | str = ..., opacity: float = ..., *,
-          mask: Optional[Any] = ..., offset: Tuple[int, int] = ..., out: Optional[EngineImage] = ...,
-          threads: Optional[int] = ..., kernel: KernelName = ..., scale: float = ...,
-          premultiplied: bool = ...) -> EngineImage: ...
+def blend(
+    background: EngineImage,
+    foreground: Any,
+    mode: ModeName | str = ...,
+    opacity: float = ...,
+    *,
+    mask: Optional[Any] = ...,
+    offset: Tuple[int, int] = ...,
+    out: Optional[EngineImage] = ...,
+    threads: Optional[int] = ...,
+    kernel: KernelName = ...,
+    scale: float = ...,
+    premultiplied: bool = ...,
+) -> EngineImage: ...
 @overload
-def blend(background: Any, foreground: Any, mode: ModeName | str = ..., opacity: float = ..., *,
-          mask: Optional[Any] = ..., offset: Tuple[int, int] = ..., out: Optional[EngineImage] = ...,
-          threads: Optional[int] = ..., kernel: KernelName = ..., scale: float = ...,
-          premultiplied: bool = ...) -> Any: ...
+def blend(
+    background: Any,
+    foreground: Any,
+    mode: ModeName | str = ...,
+    opacity: float = ...,
+    *,
+    mask: Optional[Any] = ...,
+    offset: Tuple[int, int] = ...,
+    out: Optional[EngineImage] = ...,
+    threads: Optional[int] = ...,
+    kernel: KernelName = ...,
+    scale: float = ...,
+    premultiplied: bool = ...,
+) -> Any: ...
 @overload
-def composite(background: EngineImage, layers: Iterable[Layer], *, out: Optional[EngineImage] = ...,
-              threads: Optional[int] = ..., kernel: KernelName = ..., scale: float = ...,
-              premultiplied: bool = ...) -> EngineImage: ...
+def composite(
+    background: EngineImage,
+    layers: Iterable[Layer],
+    *,
+    out: Optional[EngineImage] = ...,
+    threads: Optional[int] = ...,
+    kernel: KernelName = ...,
+    scale: float = ...,
+    premultiplied: bool = ...,
+) -> EngineImage: ...
 @overload
-def composite(background: Any, layers: Iterable[Layer], *, out: Optional[EngineImage] = ...,
-              threads: Optional[int] = ..., kernel: KernelName = ..., scale: float = ...,
-              premultiplied: bool = ...) -> Any: ...
-def normal(background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /) -> Image: ...
-def soft_light(background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /) -> Image: ...
-def lighten_only(background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /) -> Image: ...
-def screen(background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /) -> Image: ...
-def dodge(background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /) -> Image: ...
-def addition(background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /) -> Image: ...
-def darken_only(background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /) -> Image: ...
-def multiply(background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /) -> Image: ...
-def hard_light(background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /) -> Image: ...
-def difference(background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /) -> Image: ...
-def subtract(background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /) -> Image: ...
-def grain_extract(background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /) -> Image: ...
-def grain_merge(background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /) -> Image: ...
-def divide(background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /) -> Image: ...
-def overlay(background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /) -> Image: ...
-def hsv_hue(background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /) -> Image: ...
-def hsv_saturation(background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /) -> Image: ...
-def hsv_value(background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /) -> Image: ...
-def hsl_color(background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /) -> Image: ...
-def lch_hue(background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /) -> Image: ...
-def lch_chroma(background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /) -> Image: ...
-def lch_color(background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /) -> Image: ...
-def lch_lightness(background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /) -> Image: ...
-def burn(background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /) -> Image: ...
-def linear_burn(background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /) -> Image: ...
-def exclusion(background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /) -> Image: ...
-def vivid_light(background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /) -> Image: ...
-def pin_light(background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /) -> Image: ...
+def composite(
+    background: Any,
+    layers: Iterable[Layer],
+    *,
+    out: Optional[EngineImage] = ...,
+    threads: Optional[int] = ...,
+    kernel: KernelName = ...,
+    scale: float = ...,
+    premultiplied: bool = ...,
+) -> Any: ...
+def normal(
+    background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /
+) -> Image: ...
+def soft_light(
+    background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /
+) -> Image: ...
+def lighten_only(
+    background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /
+) -> Image: ...
+def screen(
+    background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /
+) -> Image: ...
+def dodge(
+    background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /
+) -> Image: ...
+def addition(
+    background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /
+) -> Image: ...
+def darken_only(
+    background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /
+) -> Image: ...
+def multiply(
+    background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /
+) -> Image: ...
+def hard_light(
+    background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /
+) -> Image: ...
+def difference(
+    background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /
+) -> Image: ...
+def subtract(
+    background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /
+) -> Image: ...
+def grain_extract(
+    background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /
+) -> Image: ...
+def grain_merge(
+    background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /
+) -> Image: ...
+def divide(
+    background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /
+) -> Image: ...
+def overlay(
+    background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /
+) -> Image: ...
+def hsv_hue(
+    background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /
+) -> Image: ...
+def hsv_saturation(
+    background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /
+) -> Image: ...
+def hsv_value(
+    background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /
+) -> Image: ...
+def hsl_color(
+    background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /
+) -> Image: ...
+def lch_hue(
+    background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /
+) -> Image: ...
+def lch_chroma(
+    background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /
+) -> Image: ...
+def lch_color(
+    background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /
+) -> Image: ...
+def lch_lightness(
+    background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /
+) -> Image: ...
+def burn(
+    background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /
+) -> Image: ...
+def linear_burn(
+    background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /
+) -> Image: ...
+def exclusion(
+    background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /
+) -> Image: ...
+def vivid_light(
+    background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /
+) -> Image: ...
+def pin_light(
+    background: Image, foreground: Image, opacity: float | KernelName = ..., kernel: KernelName = ..., /
+) -> Image: ...

@@ -45,8 +45,15 @@ class Layer:
     mask: Any
     offset: Tuple[int, int]
 
-    def __init__(self, image: Any, mode: str = "normal", opacity: float = 1.0, *, mask: Any = None,
-                 offset: Tuple[int, int] = (0, 0)) -> None:
+    def __init__(
+        self,
+        image: Any,
+        mode: str = "normal",
+        opacity: float = 1.0,
+        *,
+        mask: Any = None,
+        offset: Tuple[int, int] = (0, 0),
+    ) -> None:
         object.__setattr__(self, "image", image)
         object.__setattr__(self, "mode", mode)
         object.__setattr__(self, "opacity", opacity)
@@ -54,9 +61,20 @@ class Layer:
         object.__setattr__(self, "offset", offset)
 
 
-def blend(background, foreground, mode: str = "normal", opacity: float = 1.0, *, mask=None,
-          offset: Tuple[int, int] = (0, 0), out: Optional[np.ndarray] = None, threads: Optional[int] = None,
-          kernel: str = "auto", scale: float = 255.0, premultiplied: bool = False):
+def blend(
+    background,
+    foreground,
+    mode: str = "normal",
+    opacity: float = 1.0,
+    *,
+    mask=None,
+    offset: Tuple[int, int] = (0, 0),
+    out: Optional[np.ndarray] = None,
+    threads: Optional[int] = None,
+    kernel: str = "auto",
+    scale: float = 255.0,
+    premultiplied: bool = False,
+):
     """Blend ``foreground`` onto ``background`` with a blend mode.
 
     ``background``: H x W x C or a batch N x H x W x C with C = 3 (RGB) or 4
@@ -124,17 +142,32 @@ def blend(background, foreground, mode: str = "normal", opacity: float = 1.0, *,
     if mask is None:
         # The common call is checked and run by the engine in one step; anything it
         # does not take as plain (including every mistake) is checked here and reported.
-        result = _plain(background, ((foreground, mode, opacity, offset),), out, threads, kernel, scale,
-                        premultiplied, _BAND_BYTES)
+        result = _plain(
+            background, ((foreground, mode, opacity, offset),), out, threads, kernel, scale, premultiplied, _BAND_BYTES
+        )
         if result is not NotImplemented:
             return result
-    return _run(background, [(foreground, mode, opacity, mask, offset, _BLEND_NAMES)], out, threads, kernel,
-                scale, premultiplied)
+    return _run(
+        background,
+        [(foreground, mode, opacity, mask, offset, _BLEND_NAMES)],
+        out,
+        threads,
+        kernel,
+        scale,
+        premultiplied,
+    )
 
 
-def composite(background, layers: Iterable[Layer], *, out: Optional[np.ndarray] = None,
-              threads: Optional[int] = None, kernel: str = "auto", scale: float = 255.0,
-              premultiplied: bool = False):
+def composite(
+    background,
+    layers: Iterable[Layer],
+    *,
+    out: Optional[np.ndarray] = None,
+    threads: Optional[int] = None,
+    kernel: str = "auto",
+    scale: float = 255.0,
+    premultiplied: bool = False,
+):
     """Composite a stack of :class:`Layer` onto ``background`` in one pass.
 
     The layers apply in order, each onto the result of the ones before, and
@@ -187,6 +220,7 @@ _BLEND_NAMES = _Names("foreground", "mode", "opacity", "mask", "offset")
 
 # ---- PIL images ---------------------------------------------------------------
 
+
 def _is_pil(value) -> bool:
     """A PIL image, recognised without importing Pillow (which stays optional)."""
     return type(value).__module__.startswith("PIL.") and hasattr(value, "mode") and hasattr(value, "getbands")
@@ -200,8 +234,7 @@ _PIL_DEEP_GREY = ("I;16", "I;16L", "I;16B", "I;16N", "I", "F")
 _PIL_THROUGH_RGB = ("RGB", "RGBA", "L", "LA")
 
 
-def _pil_pixels(image, name: str, background: bool = False
-                ) -> Tuple[np.ndarray, Optional[Callable[[np.ndarray], Any]]]:
+def _pil_pixels(image, name: str, background: bool = False) -> Tuple[np.ndarray, Optional[Callable[[np.ndarray], Any]]]:
     """The pixels of a PIL image as an RGB or RGBA array, and (for a background) how to
     turn a result back into an image of its mode.
 
@@ -216,6 +249,7 @@ def _pil_pixels(image, name: str, background: bool = False
 
         def back_grey(result: np.ndarray):
             from PIL import Image
+
             return Image.frombytes(mode, image.size, _grey_of(result).astype(stored).tobytes())
 
         return pixels, back_grey
@@ -223,15 +257,18 @@ def _pil_pixels(image, name: str, background: bool = False
     if mode not in _PIL_THROUGH_RGB:
         if background:
             to = "RGBA" if has_alpha else "RGB"
-            raise ValueError(f"{name} is a PIL image in mode {mode}, which cannot hold a blended result without "
-                             f"loss; convert it first with .convert({to!r}) (the result is then {to})")
+            raise ValueError(
+                f"{name} is a PIL image in mode {mode}, which cannot hold a blended result without "
+                f"loss; convert it first with .convert({to!r}) (the result is then {to})"
+            )
         image = image.convert("RGBA" if has_alpha else "RGB")
     elif mode in ("L", "LA"):
         image = image.convert("RGBA" if has_alpha else "RGB")
-    pixels = np.asarray(image)       # the array interface: one copy out of Pillow's storage
+    pixels = np.asarray(image)  # the array interface: one copy out of Pillow's storage
 
     def back(result: np.ndarray):
         from PIL import Image
+
         converted = Image.fromarray(result, "RGBA" if result.shape[-1] == 4 else "RGB")
         return converted if converted.mode == mode else converted.convert(mode)
 
@@ -245,8 +282,10 @@ def _pil_deep_grey(image, name: str) -> Tuple[np.ndarray, np.dtype]:
     if image.mode == "I":
         low, high = (int(grey.min()), int(grey.max())) if grey.size else (0, 0)
         if low < 0 or high > 65535:
-            raise ValueError(f"{name} is a PIL image in mode I holding {low}..{high}, outside the 16 bits "
-                             f"(0..65535) it is blended in; convert it with .convert('F') or scale it first")
+            raise ValueError(
+                f"{name} is a PIL image in mode I holding {low}..{high}, outside the 16 bits "
+                f"(0..65535) it is blended in; convert it with .convert('F') or scale it first"
+            )
         return grey.astype(np.uint16), grey.dtype
     return grey, grey.dtype
 
@@ -259,8 +298,9 @@ def _grey_of(result: np.ndarray) -> np.ndarray:
     if result.dtype.kind == "f":
         luma = (r.astype(np.float64) * 0.299 + g * 0.587 + b * 0.114).astype(result.dtype)
     else:
-        luma = ((r.astype(np.int64) * 19595 + g.astype(np.int64) * 38470 + b.astype(np.int64) * 7471 + 0x8000)
-                >> 16).astype(result.dtype)
+        luma = (
+            (r.astype(np.int64) * 19595 + g.astype(np.int64) * 38470 + b.astype(np.int64) * 7471 + 0x8000) >> 16
+        ).astype(result.dtype)
     return np.where((r == g) & (g == b), r, luma)
 
 
@@ -275,6 +315,7 @@ def _pil_mask(mask) -> np.ndarray:
 
 
 # ---- checks -------------------------------------------------------------------
+
 
 def _image(value, name: str, ndims: Sequence[int]) -> np.ndarray:
     """An image argument as an array, checked before anything is copied.
@@ -330,8 +371,11 @@ def _check_layer(image, mode, opacity, mask, offset, names: _Names, frames: int)
             raise ValueError(f"{names.mask} has size {mask.shape[-2:]}; the image has {(height, width)}")
         if mask.ndim == 3:
             _frames(mask.shape[0], frames, names.mask)
-    if (not isinstance(offset, (tuple, list)) or len(offset) != 2 or
-            not all(isinstance(v, (int, np.integer)) and not isinstance(v, (bool, np.bool_)) for v in offset)):
+    if (
+        not isinstance(offset, (tuple, list))
+        or len(offset) != 2
+        or not all(isinstance(v, (int, np.integer)) and not isinstance(v, (bool, np.bool_)) for v in offset)
+    ):
         raise TypeError(f"{names.offset} must be a pair of integers (y, x), got {offset!r}")
     return image, mode, opacity, mask, (int(offset[0]), int(offset[1]))
 
@@ -371,8 +415,12 @@ def _scale(scale) -> bool:
 
 
 def _same_view(a: np.ndarray, b: np.ndarray) -> bool:
-    return (a.shape == b.shape and a.strides == b.strides and a.dtype == b.dtype
-            and a.__array_interface__["data"][0] == b.__array_interface__["data"][0])
+    return (
+        a.shape == b.shape
+        and a.strides == b.strides
+        and a.dtype == b.dtype
+        and a.__array_interface__["data"][0] == b.__array_interface__["data"][0]
+    )
 
 
 _TooHardError = getattr(np, "exceptions", np).TooHardError
@@ -396,7 +444,7 @@ def _pixels_apart(out: np.ndarray) -> bool:
     the end of the one before (a zero or too small stride on any axis would make several
     pixels one)."""
     item, (height, width, channels) = out.itemsize, out.shape[-3:]
-    frame_stride, row_stride, pixel_stride, channel_stride = ((0,) * (4 - out.ndim) + out.strides)
+    frame_stride, row_stride, pixel_stride, channel_stride = (0,) * (4 - out.ndim) + out.strides
     row = width * channels * item
     if channel_stride != item or pixel_stride != channels * item:
         return False
@@ -414,8 +462,9 @@ def _check_out(out, background: np.ndarray, inputs) -> np.ndarray:
     # A background in the other byte order is read by value; its result is in native order.
     native = background.dtype.newbyteorder("=")
     if out.shape != background.shape or (out.dtype != background.dtype and out.dtype != native):
-        raise ValueError(f"out must have the background's shape {background.shape} and dtype {native}, "
-                         f"got {out.shape} {out.dtype}")
+        raise ValueError(
+            f"out must have the background's shape {background.shape} and dtype {native}, got {out.shape} {out.dtype}"
+        )
     if not out.flags.writeable:
         raise ValueError("out is read-only")
     if not out.dtype.isnative:
@@ -466,10 +515,8 @@ def _run(background, layer_args, out, threads, kernel, scale, premultiplied):
         if mask is not None:
             mask = mask if mask.ndim == 3 else mask[None]
             mask = _native(mask, image=False) if mask.dtype.itemsize < 8 else mask.astype(np.float32)
-        native_layers.append((_MODE_INDEX[mode], opacity, image4, mask, top, left, rows, cols, image_top,
-                              image_left))
+        native_layers.append((_MODE_INDEX[mode], opacity, image4, mask, top, left, rows, cols, image_top, image_left))
     bg4 = bg_native if bg.ndim == 4 else bg_native[None]
     out4 = out if out.ndim == 4 else out[None]
-    _engine.composite(bg4, out4, tuple(native_layers), kernel, threads, unit_scale, bool(premultiplied),
-                      _BAND_BYTES)
+    _engine.composite(bg4, out4, tuple(native_layers), kernel, threads, unit_scale, bool(premultiplied), _BAND_BYTES)
     return to_pil(out) if to_pil is not None else result

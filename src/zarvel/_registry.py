@@ -24,9 +24,9 @@ COLOUR_MODES: Tuple[str, ...] = tuple(name for name in MODES if MODE_KINDS[name]
 
 # The gallery's rows: (heading, what the modes are for, the modes in their places).
 GALLERY_GROUPS: Tuple[Tuple[str, str, Tuple[str, ...]], ...] = tuple(
-    (heading, text, tuple(name for _, name in sorted((place, name) for name, _, g, place in _MODE_ROWS
-                                                     if g == group)))
-    for group, heading, text in _engine.mode_groups())
+    (heading, text, tuple(name for _, name in sorted((place, name) for name, _, g, place in _MODE_ROWS if g == group)))
+    for group, heading, text in _engine.mode_groups()
+)
 
 # The kernels, "auto" (the widest this processor runs) first; the names the
 # _zarvel module's functions know; pixels per widest step; and for each kernel

@@ -30,8 +30,16 @@ from typing import Callable, List, Optional, Sequence, Tuple
 
 import zarvel
 
-from .io import DEFAULT_MAX_PIXELS, FORMATS, IMAGE_SUFFIXES, MAX_PIXELS_VARIABLE, ImageError, MissingDependency, \
-    format_of, max_pixels_limit
+from .io import (
+    DEFAULT_MAX_PIXELS,
+    FORMATS,
+    IMAGE_SUFFIXES,
+    MAX_PIXELS_VARIABLE,
+    ImageError,
+    MissingDependency,
+    format_of,
+    max_pixels_limit,
+)
 
 KERNELS = tuple(kind.value for kind in zarvel.KernelKind)
 
@@ -70,17 +78,18 @@ class _Interrupted(Exception):
 # ---------------------------------------------------------------------------
 # Option values
 
+
 def _mode(text: str) -> str:
     if text in zarvel.MODES:
         return text
-    close = difflib.get_close_matches(text.lower().replace("-", "_").replace(" ", "_"), zarvel.MODES, n=3,
-                                      cutoff=0.5)
+    close = difflib.get_close_matches(text.lower().replace("-", "_").replace(" ", "_"), zarvel.MODES, n=3, cutoff=0.5)
     hint = f"did you mean {' or '.join(close)}? " if close else ""
     raise argparse.ArgumentTypeError(f"unknown mode {text!r}; {hint}the modes are: {', '.join(zarvel.MODES)}")
 
 
 def _modes_by_group() -> str:
     from .gallery import groups
+
     merged: dict = {}
     for name, _, modes in groups():
         merged.setdefault("plain" if name == "inputs" else name.split(":")[0], []).extend(modes)
@@ -104,8 +113,9 @@ def _offset(text: str) -> Tuple[int, int]:
             raise ValueError
         return int(parts[0]), int(parts[1])
     except ValueError:
-        raise argparse.ArgumentTypeError(f"offset must be two whole numbers Y,X (pixels down, pixels right), "
-                                         f"got {text!r}") from None
+        raise argparse.ArgumentTypeError(
+            f"offset must be two whole numbers Y,X (pixels down, pixels right), got {text!r}"
+        ) from None
 
 
 def _positive(what: str) -> Callable[[str], int]:
@@ -117,6 +127,7 @@ def _positive(what: str) -> Callable[[str], int]:
         if value < 1:
             raise argparse.ArgumentTypeError(f"{what} must be a whole number of at least 1, got {text!r}")
         return value
+
     return parse
 
 
@@ -172,19 +183,20 @@ def _looks_numeric(text: str) -> bool:
 # ---------------------------------------------------------------------------
 # The parser
 
+
 class _Formatter(argparse.RawDescriptionHelpFormatter):
     def __init__(self, prog: str) -> None:
         super().__init__(prog, max_help_position=30)
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="zarvel", description=DESCRIPTION, epilog=EPILOG,
-                                     formatter_class=_Formatter)
+    parser = argparse.ArgumentParser(prog="zarvel", description=DESCRIPTION, epilog=EPILOG, formatter_class=_Formatter)
     parser.add_argument("--version", action="version", version=f"zarvel {_version()}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
     blend = commands.add_parser(
-        "blend", formatter_class=_Formatter,
+        "blend",
+        formatter_class=_Formatter,
         help="blend one layer onto images",
         description="Blend one layer onto an image, or onto several images or every image of a folder.",
         epilog="""\
@@ -201,32 +213,53 @@ the output format holds them: PNG and TIFF keep alpha and 16 bits, WebP keeps
 alpha, JPEG keeps neither.
 
 Several backgrounds are blended in parallel; a file that fails is reported and
-skipped, and the exit status is 1. Progress is shown on a terminal.""")
-    blend.add_argument("backgrounds", nargs="+", metavar="BACKGROUND",
-                       help="the image to blend onto; several files or folders blend the layer onto each image "
-                            "(a folder's .png, .jpg, .jpeg, .tif, .tiff and .webp files); e.g. photo.jpg or photos/")
+skipped, and the exit status is 1. Progress is shown on a terminal.""",
+    )
+    blend.add_argument(
+        "backgrounds",
+        nargs="+",
+        metavar="BACKGROUND",
+        help="the image to blend onto; several files or folders blend the layer onto each image "
+        "(a folder's .png, .jpg, .jpeg, .tif, .tiff and .webp files); e.g. photo.jpg or photos/",
+    )
     blend.add_argument("layer", type=Path, metavar="LAYER", help="the layer image; e.g. logo.png")
-    blend.add_argument("-m", "--mode", type=_mode, required=True,
-                       help="the blend mode; " + _modes_by_group() + "; e.g. -m screen")
-    blend.add_argument("--opacity", type=_opacity, default=1.0, metavar="X",
-                       help="the layer's opacity, 0 to 1 (default 1); e.g. --opacity 0.5")
-    blend.add_argument("--offset", type=_offset, default=(0, 0), metavar="Y,X",
-                       help="where the layer's top-left corner lands, in pixels down and right of the "
-                            "background's; parts outside are clipped (default 0,0); e.g. --offset 20,40, or "
-                            "--offset=-10,-10 for negative values")
-    blend.add_argument("--mask", type=Path, metavar="FILE",
-                       help="a grey image the layer's size that scales its alpha (white keeps, black hides; "
-                            "colour images count by their luma); e.g. --mask fade.png")
+    blend.add_argument(
+        "-m", "--mode", type=_mode, required=True, help="the blend mode; " + _modes_by_group() + "; e.g. -m screen"
+    )
+    blend.add_argument(
+        "--opacity",
+        type=_opacity,
+        default=1.0,
+        metavar="X",
+        help="the layer's opacity, 0 to 1 (default 1); e.g. --opacity 0.5",
+    )
+    blend.add_argument(
+        "--offset",
+        type=_offset,
+        default=(0, 0),
+        metavar="Y,X",
+        help="where the layer's top-left corner lands, in pixels down and right of the "
+        "background's; parts outside are clipped (default 0,0); e.g. --offset 20,40, or "
+        "--offset=-10,-10 for negative values",
+    )
+    blend.add_argument(
+        "--mask",
+        type=Path,
+        metavar="FILE",
+        help="a grey image the layer's size that scales its alpha (white keeps, black hides; "
+        "colour images count by their luma); e.g. --mask fade.png",
+    )
     _blend_options(blend)
     blend.set_defaults(run=_run_blend)
 
     stack = commands.add_parser(
-        "stack", formatter_class=_Formatter,
+        "stack",
+        formatter_class=_Formatter,
         usage="zarvel stack [options] BACKGROUND [BACKGROUND ...] LAYER:MODE[:OPACITY] [LAYER:MODE[:OPACITY] ...] "
-              "-o OUT",
+        "-o OUT",
         help="blend a stack of layers in one pass",
         description="Blend several layers onto an image (or onto several images or folders), each layer\n"
-                    "with its own mode and opacity, in one pass over the pixels.",
+        "with its own mode and opacity, in one pass over the pixels.",
         epilog="""\
 examples:
   zarvel stack photo.jpg grain.png:overlay:0.4 tint.png:hsl_color -o graded.png
@@ -234,84 +267,145 @@ examples:
 
 Layers apply in the order given, each onto the result of the ones before, from
 the top-left corner. BACKGROUND arguments come first; the first argument with
-a colon starts the layers. Files, depths and folders are as for 'zarvel blend'.""")
-    stack.add_argument("inputs", nargs="+", metavar="BACKGROUND|LAYER:MODE[:OPACITY]",
-                       help="the image(s) to blend onto (files or folders), then the layers as FILE:MODE or "
-                            "FILE:MODE:OPACITY, bottom layer first; e.g. photo.jpg logo.png:screen:0.8 "
-                            "grain.png:overlay. Modes: " + _modes_by_group())
+a colon starts the layers. Files, depths and folders are as for 'zarvel blend'.""",
+    )
+    stack.add_argument(
+        "inputs",
+        nargs="+",
+        metavar="BACKGROUND|LAYER:MODE[:OPACITY]",
+        help="the image(s) to blend onto (files or folders), then the layers as FILE:MODE or "
+        "FILE:MODE:OPACITY, bottom layer first; e.g. photo.jpg logo.png:screen:0.8 "
+        "grain.png:overlay. Modes: " + _modes_by_group(),
+    )
     _blend_options(stack)
     stack.set_defaults(run=_run_stack)
 
     gallery = commands.add_parser(
-        "gallery", formatter_class=_Formatter,
+        "gallery",
+        formatter_class=_Formatter,
         help="draw a labelled contact sheet of every mode",
         description="Blend the same layer onto the same background with every mode, and write the results\n"
-                    "as one labelled picture. Without options it uses a photograph shipped with Zarvel and\n"
-                    "a generated colour-wheel layer, so it needs no files and no network.",
+        "as one labelled picture. Without options it uses a photograph shipped with Zarvel and\n"
+        "a generated colour-wheel layer, so it needs no files and no network.",
         epilog="""\
 examples:
   zarvel gallery
   zarvel gallery -o modes.png --background photo.jpg --layer logo.png --cell 320
-  zarvel gallery --samples . && zarvel blend photo.jpg logo.png -m screen --offset 20,20 -o out.png""")
-    gallery.add_argument("-o", "--output", type=Path, default=Path("gallery.png"), metavar="OUT",
-                         help="the picture to write, .png, .jpg, .tif or .webp (default gallery.png); "
-                              "e.g. -o docs/modes.png")
-    gallery.add_argument("--background", type=Path, metavar="FILE",
-                         help="your own background image instead of the shipped photograph; e.g. "
-                              "--background photo.jpg")
-    gallery.add_argument("--layer", type=Path, metavar="FILE",
-                         help="your own layer instead of the colour wheel, fitted into each cell and centred; "
-                              "e.g. --layer logo.png")
-    gallery.add_argument("--cell", type=_positive("cell width"), default=240, metavar="PIXELS",
-                         help="the width of one cell in pixels (default 240); e.g. --cell 320")
-    gallery.add_argument("--kernel", choices=KERNELS, default="auto",
-                         help="the compute kernel (default auto: the widest this processor runs); e.g. "
-                              "--kernel sse42")
+  zarvel gallery --samples . && zarvel blend photo.jpg logo.png -m screen --offset 20,20 -o out.png""",
+    )
+    gallery.add_argument(
+        "-o",
+        "--output",
+        type=Path,
+        default=Path("gallery.png"),
+        metavar="OUT",
+        help="the picture to write, .png, .jpg, .tif or .webp (default gallery.png); e.g. -o docs/modes.png",
+    )
+    gallery.add_argument(
+        "--background",
+        type=Path,
+        metavar="FILE",
+        help="your own background image instead of the shipped photograph; e.g. --background photo.jpg",
+    )
+    gallery.add_argument(
+        "--layer",
+        type=Path,
+        metavar="FILE",
+        help="your own layer instead of the colour wheel, fitted into each cell and centred; e.g. --layer logo.png",
+    )
+    gallery.add_argument(
+        "--cell",
+        type=_positive("cell width"),
+        default=240,
+        metavar="PIXELS",
+        help="the width of one cell in pixels (default 240); e.g. --cell 320",
+    )
+    gallery.add_argument(
+        "--kernel",
+        choices=KERNELS,
+        default="auto",
+        help="the compute kernel (default auto: the widest this processor runs); e.g. --kernel sse42",
+    )
     _max_pixels_option(gallery)
-    gallery.add_argument("--samples", type=Path, metavar="DIR",
-                         help="also write the gallery's photograph and a colour-wheel logo to DIR as photo.jpg "
-                              "and logo.png, to try 'zarvel blend' on; e.g. --samples .")
+    gallery.add_argument(
+        "--samples",
+        type=Path,
+        metavar="DIR",
+        help="also write the gallery's photograph and a colour-wheel logo to DIR as photo.jpg "
+        "and logo.png, to try 'zarvel blend' on; e.g. --samples .",
+    )
     gallery.set_defaults(run=_run_gallery)
 
     info = commands.add_parser(
-        "info", formatter_class=_Formatter, help="show the version, kernels and threads",
+        "info",
+        formatter_class=_Formatter,
+        help="show the version, kernels and threads",
         description="Show Zarvel's version, the compute kernels this processor runs, the threads a blend\n"
-                    "uses, the modes and the image libraries.",
-        epilog="example:\n  zarvel info")
+        "uses, the modes and the image libraries.",
+        epilog="example:\n  zarvel info",
+    )
     info.set_defaults(run=_run_info)
     return parser
 
 
 def _blend_options(sub: argparse.ArgumentParser) -> None:
-    sub.add_argument("-o", "--output", metavar="OUT",
-                     help="the file to write (its ending picks the format: .png, .jpg, .tif, .webp), or a "
-                          "folder (an existing one, or any name ending in /; needed for several backgrounds), "
-                          "created if needed, that gets files of the backgrounds' names; e.g. -o out.png or "
-                          "-o results/. With one background and no -o the result goes to NAME-MODE.EXT in the "
-                          "current folder")
-    sub.add_argument("--format", choices=("png", "jpg", "tif", "webp"),
-                     help="with an output folder: write this format instead of each background's own; "
-                          "e.g. --format png")
-    sub.add_argument("--quality", type=_quality, metavar="Q",
-                     help="JPEG and WebP quality, 1 to 100 (default 95 for JPEG, 90 for WebP); e.g. --quality 85")
-    sub.add_argument("--kernel", choices=KERNELS, default="auto",
-                     help="the compute kernel (default auto: the widest this processor runs); e.g. --kernel scalar")
-    sub.add_argument("--threads", type=_positive("threads"), metavar="N",
-                     help="threads for each blend (default: every CPU for one image, 1 per image for several); "
-                          "e.g. --threads 4")
-    sub.add_argument("--jobs", type=_positive("jobs"), metavar="N",
-                     help="images processed at once when there are several (default: the number of CPUs); "
-                          "e.g. --jobs 2")
-    sub.add_argument("-q", "--quiet", action="store_true",
-                     help="print nothing but errors (no progress bar, no summary); e.g. -q in scripts")
+    sub.add_argument(
+        "-o",
+        "--output",
+        metavar="OUT",
+        help="the file to write (its ending picks the format: .png, .jpg, .tif, .webp), or a "
+        "folder (an existing one, or any name ending in /; needed for several backgrounds), "
+        "created if needed, that gets files of the backgrounds' names; e.g. -o out.png or "
+        "-o results/. With one background and no -o the result goes to NAME-MODE.EXT in the "
+        "current folder",
+    )
+    sub.add_argument(
+        "--format",
+        choices=("png", "jpg", "tif", "webp"),
+        help="with an output folder: write this format instead of each background's own; e.g. --format png",
+    )
+    sub.add_argument(
+        "--quality",
+        type=_quality,
+        metavar="Q",
+        help="JPEG and WebP quality, 1 to 100 (default 95 for JPEG, 90 for WebP); e.g. --quality 85",
+    )
+    sub.add_argument(
+        "--kernel",
+        choices=KERNELS,
+        default="auto",
+        help="the compute kernel (default auto: the widest this processor runs); e.g. --kernel scalar",
+    )
+    sub.add_argument(
+        "--threads",
+        type=_positive("threads"),
+        metavar="N",
+        help="threads for each blend (default: every CPU for one image, 1 per image for several); e.g. --threads 4",
+    )
+    sub.add_argument(
+        "--jobs",
+        type=_positive("jobs"),
+        metavar="N",
+        help="images processed at once when there are several (default: the number of CPUs); e.g. --jobs 2",
+    )
+    sub.add_argument(
+        "-q",
+        "--quiet",
+        action="store_true",
+        help="print nothing but errors (no progress bar, no summary); e.g. -q in scripts",
+    )
     _max_pixels_option(sub)
 
 
 def _max_pixels_option(sub: argparse.ArgumentParser) -> None:
-    sub.add_argument("--max-pixels", type=_positive("max-pixels"), metavar="N",
-                     help=f"refuse images of more than N pixels (width x height), read from each file's header "
-                          f"before it is decoded (default {DEFAULT_MAX_PIXELS}, about 179 million, or the "
-                          f"{MAX_PIXELS_VARIABLE} environment variable); e.g. --max-pixels 500000000")
+    sub.add_argument(
+        "--max-pixels",
+        type=_positive("max-pixels"),
+        metavar="N",
+        help=f"refuse images of more than N pixels (width x height), read from each file's header "
+        f"before it is decoded (default {DEFAULT_MAX_PIXELS}, about 179 million, or the "
+        f"{MAX_PIXELS_VARIABLE} environment variable); e.g. --max-pixels 500000000",
+    )
 
 
 # ---------------------------------------------------------------------------
@@ -335,6 +429,7 @@ def _cpus() -> int:
 def _version() -> str:
     try:
         from importlib.metadata import version
+
         return version("zarvel")
     except Exception:
         return "unknown"
@@ -342,6 +437,7 @@ def _version() -> str:
 
 # ---------------------------------------------------------------------------
 # blend and stack
+
 
 @dataclass
 class Job:
@@ -357,8 +453,11 @@ def _expand(sources: Sequence[str]) -> Tuple[List[Path], bool]:
         path = Path(text)
         if path.is_dir():
             batch = True
-            found = sorted(p for p in path.iterdir()
-                           if p.suffix.lower() in IMAGE_SUFFIXES and not p.name.startswith(".") and p.is_file())
+            found = sorted(
+                p
+                for p in path.iterdir()
+                if p.suffix.lower() in IMAGE_SUFFIXES and not p.name.startswith(".") and p.is_file()
+            )
             if not found:
                 _err(f"{path}: no .png, .jpg, .jpeg, .tif, .tiff or .webp files in this folder")
             files.extend(found)
@@ -367,8 +466,7 @@ def _expand(sources: Sequence[str]) -> Tuple[List[Path], bool]:
     return files, batch
 
 
-def _plan(files: List[Path], batch: bool, output: Optional[str], fmt: Optional[str], default_name: str
-          ) -> List[Job]:
+def _plan(files: List[Path], batch: bool, output: Optional[str], fmt: Optional[str], default_name: str) -> List[Job]:
     """Pair each background with the file its result goes to."""
     folder_named = output is not None and output.endswith(("/", os.sep))
     out = Path(output) if output is not None else None
@@ -389,8 +487,10 @@ def _plan(files: List[Path], batch: bool, output: Optional[str], fmt: Optional[s
     if out.exists() and not out.is_dir():
         raise UsageError(f"{out} is a file; with several backgrounds -o must name a folder")
     if not out.exists() and not folder_named and out.suffix.lower() in FORMATS:
-        raise UsageError(f"several backgrounds need an output folder, and {output} looks like a file name "
-                         f"(write {output}/ to make a folder of that name)")
+        raise UsageError(
+            f"several backgrounds need an output folder, and {output} looks like a file name "
+            f"(write {output}/ to make a folder of that name)"
+        )
     try:
         out.mkdir(parents=True, exist_ok=True)
     except OSError as error:
@@ -415,6 +515,7 @@ _max_pixels = DEFAULT_MAX_PIXELS
 
 def _read(path: Path):
     from .io import read_image
+
     try:
         return read_image(path, _max_pixels)
     except MissingDependency:
@@ -443,8 +544,7 @@ def _run_batch(args, jobs: List[Job], work: Callable[[Job, int], None]) -> int:
     failed = 0
     show = sys.stderr.isatty() and not args.quiet
     start = time.perf_counter()
-    bar = tqdm(total=len(jobs), unit="image", file=sys.stderr, disable=not show, dynamic_ncols=True,
-               leave=False)
+    bar = tqdm(total=len(jobs), unit="image", file=sys.stderr, disable=not show, dynamic_ncols=True, leave=False)
     pool = ThreadPoolExecutor(max_workers=workers)
     try:
         futures = {pool.submit(work, job, threads): job for job in jobs}
@@ -504,6 +604,7 @@ def _run_blend(args) -> int:
     mask = None
     if args.mask is not None:
         from .io import read_mask
+
         try:
             mask = read_mask(args.mask, _max_pixels)
         except MissingDependency:
@@ -511,14 +612,23 @@ def _run_blend(args) -> int:
         except ImageError as error:
             raise FileProblem(f"{args.mask}: {error}") from None
         if mask.shape != layer.shape[:2]:
-            raise FileProblem(f"{args.mask}: the mask is {_size(mask)}; it must be the layer's size, "
-                              f"{_size(layer)} ({layer_path})")
+            raise FileProblem(
+                f"{args.mask}: the mask is {_size(mask)}; it must be the layer's size, {_size(layer)} ({layer_path})"
+            )
 
     def work(job: Job, threads: Optional[int]) -> None:
         background = _read(job.source)
         _check_covers(job.source, background, layer, args.offset, layer_path)
-        result = zarvel.blend(background, layer, args.mode, args.opacity, mask=mask, offset=args.offset,
-                              threads=threads, kernel=args.kernel)
+        result = zarvel.blend(
+            background,
+            layer,
+            args.mode,
+            args.opacity,
+            mask=mask,
+            offset=args.offset,
+            threads=threads,
+            kernel=args.kernel,
+        )
         _write(job.target, result, args.quality)
 
     return _run_batch(args, jobs, work)
@@ -576,8 +686,10 @@ def _check_covers(source: Path, background, layer, offset: Tuple[int, int], laye
     lh, lw = layer.shape[:2]
     oy, ox = offset
     if oy >= h or ox >= w or oy + lh <= 0 or ox + lw <= 0:
-        raise FileProblem(f"{source}: the layer ({layer_path}, {_size(layer)}) at offset {oy},{ox} lies outside "
-                          f"the image ({_size(background)})")
+        raise FileProblem(
+            f"{source}: the layer ({layer_path}, {_size(layer)}) at offset {oy},{ox} lies outside "
+            f"the image ({_size(background)})"
+        )
 
 
 def _size(image) -> str:
@@ -586,6 +698,7 @@ def _size(image) -> str:
 
 def _write(path: Path, image, quality: Optional[int]) -> None:
     from .io import write_image
+
     try:
         write_image(path, image, quality)
     except MissingDependency:
@@ -596,6 +709,7 @@ def _write(path: Path, image, quality: Optional[int]) -> None:
 
 # ---------------------------------------------------------------------------
 # gallery and info
+
 
 def _run_gallery(args) -> int:
     from . import gallery
@@ -614,8 +728,10 @@ def _run_gallery(args) -> int:
     cell_h, cell_w = result.cell_size
     print(f"modes ({len(result.modes)}): {' '.join(result.modes)}")
     print(f"kernel: {result.kernel}" + (" (auto)" if args.kernel == "auto" else ""))
-    print(f"time: {len(result.modes)} blends of {cell_w}x{cell_h} pixels in {result.blend_seconds * 1e3:.1f} ms; "
-          f"gallery drawn and written in {total:.2f} s")
+    print(
+        f"time: {len(result.modes)} blends of {cell_w}x{cell_h} pixels in {result.blend_seconds * 1e3:.1f} ms; "
+        f"gallery drawn and written in {total:.2f} s"
+    )
     print(f"wrote {args.output.resolve()} ({result.image.shape[1]}x{result.image.shape[0]})")
     if args.samples is not None:
         photo, logo = args.samples / "photo.jpg", args.samples / "logo.png"
@@ -643,10 +759,17 @@ def _run_info(args) -> int:
 
 def _io_libraries() -> str:
     from importlib.metadata import PackageNotFoundError, version
+
     found, missing = [], []
-    for label, names in (("Pillow", ("Pillow", "pillow")), ("tifffile", ("tifffile",)),
-                         ("OpenCV", ("opencv-python-headless", "opencv-python", "opencv-contrib-python",
-                                     "opencv-contrib-python-headless")), ("tqdm", ("tqdm",))):
+    for label, names in (
+        ("Pillow", ("Pillow", "pillow")),
+        ("tifffile", ("tifffile",)),
+        (
+            "OpenCV",
+            ("opencv-python-headless", "opencv-python", "opencv-contrib-python", "opencv-contrib-python-headless"),
+        ),
+        ("tqdm", ("tqdm",)),
+    ):
         for name in names:
             try:
                 found.append(f"{label} {version(name)}")
@@ -666,9 +789,11 @@ def _io_libraries() -> str:
 # ---------------------------------------------------------------------------
 # Signals
 
+
 def _stop_now(signum, frame) -> None:
     """Stop at once: remove the partial files of writes in progress, say so in one line, exit."""
     from .io import remove_partial_files
+
     remove_partial_files()
     status = 143 if signum == signal.SIGTERM else 130
     try:
@@ -704,6 +829,7 @@ def _restore_signal_handlers(previous: dict) -> None:
 
 # ---------------------------------------------------------------------------
 
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     global _max_pixels
     # tifffile logs its complaints about damaged files; the command reports them itself.
@@ -724,7 +850,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         return args.run(args)
     except UsageError as error:
-        sub.error(str(error))          # prints the usage line and the message, exits with status 2
+        sub.error(str(error))  # prints the usage line and the message, exits with status 2
     except FileProblem as error:
         _err(str(error))
         return 1
@@ -736,10 +862,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except KeyboardInterrupt:
         _err("interrupted")
         return 130
-    except BrokenPipeError:            # the reader of our output went away (zarvel info | head -1)
+    except BrokenPipeError:  # the reader of our output went away (zarvel info | head -1)
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
-    except Exception as error:         # not the user's fault: say what, but no traceback
+    except Exception as error:  # not the user's fault: say what, but no traceback
         if os.environ.get("ZARVEL_DEBUG"):
             raise
         _err(f"internal error: {type(error).__name__}: {error} (set ZARVEL_DEBUG=1 to see where)")

@@ -70,9 +70,18 @@ __all__ = ["blend", "composite", "exact_chunks", "is_exact", "rechunk_exact"]
 RUN = PIXEL_GROUP
 
 
-def blend(background, foreground, mode: str = "normal", opacity: float = 1.0, *, mask=None,
-          offset: Tuple[int, int] = (0, 0), kernel: str = "auto", scale: float = 255.0,
-          premultiplied: bool = False) -> "da.Array":
+def blend(
+    background,
+    foreground,
+    mode: str = "normal",
+    opacity: float = 1.0,
+    *,
+    mask=None,
+    offset: Tuple[int, int] = (0, 0),
+    kernel: str = "auto",
+    scale: float = 255.0,
+    premultiplied: bool = False,
+) -> "da.Array":
     """Lazy :func:`zarvel.blend` on Dask (or NumPy) arrays.
 
     Returns a Dask array with the background's shape, element type and chunks
@@ -84,8 +93,9 @@ def blend(background, foreground, mode: str = "normal", opacity: float = 1.0, *,
     return _lazy(background, [(foreground, mode, opacity, mask, offset, names)], kernel, scale, premultiplied)
 
 
-def composite(background, layers: Iterable[Layer], *, kernel: str = "auto", scale: float = 255.0,
-              premultiplied: bool = False) -> "da.Array":
+def composite(
+    background, layers: Iterable[Layer], *, kernel: str = "auto", scale: float = 255.0, premultiplied: bool = False
+) -> "da.Array":
     """Lazy :func:`zarvel.composite`: a stack of :class:`zarvel.Layer` whose images and
     masks may be Dask or NumPy arrays, applied in order in one task per chunk."""
     return _lazy(background, _compose._layer_jobs(layers), kernel, scale, premultiplied)
@@ -110,14 +120,21 @@ def is_exact(background, layers: Iterable[Layer] = ()) -> bool:
                 continue
             for c0, cn in zip(col_starts, chunks[-2]):
                 share_left, share_cols = _overlap(c0, cn, left, cols)
-                if share_cols and not _share_exact(rows, cols, share_top - top, share_rows,
-                                                   share_left - left, share_cols):
+                if share_cols and not _share_exact(
+                    rows, cols, share_top - top, share_rows, share_left - left, share_cols
+                ):
                     return False
     return True
 
 
-def exact_chunks(shape: Sequence[int], layers: Iterable[Layer] = (), *, dtype=np.uint8,
-                 rows: Optional[int] = None, frames: Optional[Sequence[int]] = None) -> tuple:
+def exact_chunks(
+    shape: Sequence[int],
+    layers: Iterable[Layer] = (),
+    *,
+    dtype=np.uint8,
+    rows: Optional[int] = None,
+    frames: Optional[Sequence[int]] = None,
+) -> tuple:
     """Chunks of whole rows that are exact for these layers (see :func:`is_exact`).
 
     ``shape``: the background's (H, W, C) or (N, H, W, C). Each boundary is
@@ -168,10 +185,14 @@ def rechunk_exact(background: "da.Array", layers: Iterable[Layer] = (), *, rows:
 # ---------------------------------------------------------------------------
 # The exactness condition.
 
+
 def _chunks_of(background) -> tuple:
     chunks = getattr(background, "chunks", background)
-    if (not isinstance(chunks, (tuple, list)) or len(chunks) not in (3, 4)
-            or not all(isinstance(c, (tuple, list)) for c in chunks)):
+    if (
+        not isinstance(chunks, (tuple, list))
+        or len(chunks) not in (3, 4)
+        or not all(isinstance(c, (tuple, list)) for c in chunks)
+    ):
         raise TypeError("background must be a Dask array or its chunks (a tuple of 3 or 4 tuples of sizes)")
     if any(isinstance(s, float) and math.isnan(s) for c in chunks for s in c):
         raise ValueError("background has unknown chunk sizes; call compute_chunk_sizes() first")
@@ -214,7 +235,7 @@ def _share_exact(rows: int, cols: int, row0: int, share_rows: int, col0: int, sh
     """Whether a chunk's share (rows row0.., columns col0.. of a rows x cols rectangle)
     falls into runs of the rectangle's sequence that each keep their pixels' stages."""
     total = rows * cols
-    if share_cols == cols or share_rows == 1:                 # one run
+    if share_cols == cols or share_rows == 1:  # one run
         return _run_exact(row0 * cols + col0, share_rows * share_cols, total)
     # One run per row, `cols` apart: all start at multiples of 16 only if cols is one,
     # and all but the last end inside the sequence, so their length must be one too.
@@ -223,6 +244,7 @@ def _share_exact(rows: int, cols: int, row0: int, share_rows: int, col0: int, sh
 
 def _row_chunks(height: int, rects, rows: int) -> tuple:
     """Row chunks of about `rows` rows with every boundary exact for the rectangles."""
+
     def allowed(b: int) -> bool:
         for top, n, _, cols in rects:
             if top < b < top + n and (((b - top) * cols) % RUN or (top + n - b) * cols < RUN):
@@ -241,14 +263,16 @@ def _row_chunks(height: int, rects, rows: int) -> tuple:
         sizes = [0]
     big = max(sizes)
     if big > 4 * rows + 2 * RUN:
-        warnings.warn(f"no exact chunk boundary lies near every {rows} rows for these layers; the largest "
-                      f"exact chunk has {big} rows", stacklevel=3)
+        warnings.warn(
+            f"no exact chunk boundary lies near every {rows} rows for these layers; the largest "
+            f"exact chunk has {big} rows",
+            stacklevel=3,
+        )
     return tuple(sizes)
 
 
 # ---------------------------------------------------------------------------
 # Building the lazy array.
-
 
 
 def _array(value):
@@ -285,15 +309,20 @@ def _lazy(background, jobs, kernel, scale, premultiplied) -> "da.Array":
             mask = _array(mask)
             _known(mask, names.mask)
         _, mode, opacity, _, offset = _compose._check_layer(
-            _stand_in(image), mode, opacity, None if mask is None else _stand_in(mask), offset, names, frames)
+            _stand_in(image), mode, opacity, None if mask is None else _stand_in(mask), offset, names, frames
+        )
         layers.append((image, mode, opacity, mask, offset))
     if not isinstance(bg, da.Array):
         placed = [Layer(image, offset=offset) for image, _, _, _, offset in layers]
         bg = da.from_array(bg, chunks=exact_chunks(bg.shape, placed, dtype=bg.dtype))
     if len(bg.chunks[-1]) > 1:
-        warnings.warn(f"the background's channel axis is split into chunks {bg.chunks[-1]}; zarvel merges it "
-                      f"into one chunk (pixels are blended whole). Chunk the channel axis as one "
-                      f"(e.g. chunks=(..., -1)) to avoid this rechunk", UserWarning, stacklevel=3)
+        warnings.warn(
+            f"the background's channel axis is split into chunks {bg.chunks[-1]}; zarvel merges it "
+            f"into one chunk (pixels are blended whole). Chunk the channel axis as one "
+            f"(e.g. chunks=(..., -1)) to avoid this rechunk",
+            UserWarning,
+            stacklevel=3,
+        )
         bg = bg.rechunk({bg.ndim - 1: -1})
     return _graph(bg, layers, kernel, formats)
 
@@ -365,9 +394,22 @@ def _graph(bg: "da.Array", layers, kernel: str, formats: dict) -> "da.Array":
     row_starts, col_starts = _starts(bg.chunks[-3]), _starts(bg.chunks[-2])
     placed = [_Placed(*layer, bg, row_starts, col_starts) for layer in layers]  # type: ignore[call-arg]
     placed = [p for p in placed if p.image is not None]
-    name = "zarvel-composite-" + tokenize(bg.name, kernel, formats, [
-        (p.image.name, p.mask.name if p.mask is not None else None, p.mode, p.opacity, sorted(p.rows.items()),
-         sorted(p.cols.items())) for p in placed])
+    name = "zarvel-composite-" + tokenize(
+        bg.name,
+        kernel,
+        formats,
+        [
+            (
+                p.image.name,
+                p.mask.name if p.mask is not None else None,
+                p.mode,
+                p.opacity,
+                sorted(p.rows.items()),
+                sorted(p.cols.items()),
+            )
+            for p in placed
+        ],
+    )
     frame_blocks = range(len(bg.chunks[0])) if bg.ndim == 4 else [None]
     dsk: dict = {}
     for f in frame_blocks:
@@ -380,9 +422,11 @@ def _graph(bg: "da.Array", layers, kernel: str, formats: dict) -> "da.Array":
                     if found is not None:
                         keys += found[0]
                         specs.append(found[1])
-                dsk[(name,) + lead + (i, j, 0)] = (partial(_blend_block, specs=tuple(specs), kernel=kernel,
-                                                           formats=formats),
-                                                   (bg.name,) + lead + (i, j, 0), *keys)
+                dsk[(name,) + lead + (i, j, 0)] = (
+                    partial(_blend_block, specs=tuple(specs), kernel=kernel, formats=formats),
+                    (bg.name,) + lead + (i, j, 0),
+                    *keys,
+                )
     dependencies = [bg] + [p.image for p in placed] + [p.mask for p in placed if p.mask is not None]
     graph = HighLevelGraph.from_collections(name, dsk, dependencies=dependencies)
     return da.Array(graph, name, chunks=bg.chunks, dtype=dtype, meta=np.empty((0,) * bg.ndim, dtype))

@@ -56,8 +56,9 @@ def make_layer(height: int, width: int) -> np.ndarray:
     # The wheel laid over the ramp (straight alpha "over").
     out_alpha = wheel_alpha + rgba[..., 3] * (1.0 - wheel_alpha)
     with np.errstate(divide="ignore", invalid="ignore"):
-        colour = (wheel * wheel_alpha[..., None] +
-                  rgba[..., :3] * (rgba[..., 3] * (1.0 - wheel_alpha))[..., None]) / out_alpha[..., None]
+        colour = (
+            wheel * wheel_alpha[..., None] + rgba[..., :3] * (rgba[..., 3] * (1.0 - wheel_alpha))[..., None]
+        ) / out_alpha[..., None]
     rgba[..., :3] = np.where(out_alpha[..., None] > 0, colour, 0.0)
     rgba[..., 3] = out_alpha
     return np.clip(np.rint(rgba * 255.0), 0, 255).astype(np.uint8)
@@ -79,7 +80,7 @@ def _wheel(height: int, width: int, cy: float, cx: float, radius: float) -> Tupl
     hue = (np.arctan2(-dy, dx) / (2 * np.pi)) % 1.0
     wheel = _hsv_to_rgb(hue, np.clip(r, 0.0, 1.0), np.ones_like(r))
     edge = np.clip((1.0 - r) / 0.25, 0.0, 1.0)
-    return wheel, edge * edge * (3.0 - 2.0 * edge)       # smoothstep: a soft rim
+    return wheel, edge * edge * (3.0 - 2.0 * edge)  # smoothstep: a soft rim
 
 
 def _hsv_to_rgb(h: np.ndarray, s: np.ndarray, v: np.ndarray) -> np.ndarray:
@@ -95,13 +96,13 @@ def _hsv_to_rgb(h: np.ndarray, s: np.ndarray, v: np.ndarray) -> np.ndarray:
 
 @dataclass
 class Gallery:
-    image: np.ndarray            # H x W x 3 uint8, the contact sheet
-    cells: dict                  # name -> the cell's pixels (H x W x 3|4 uint8, before labelling)
-    cell_size: Tuple[int, int]   # (height, width) of one cell
-    blend_seconds: float         # time spent in zarvel.blend for all modes
-    kernel: str                  # the kernel that ran ("avx2", ...)
-    modes: Tuple[str, ...]       # in gallery order
-    boxes: dict                  # name -> (top, left) of the cell on the sheet
+    image: np.ndarray  # H x W x 3 uint8, the contact sheet
+    cells: dict  # name -> the cell's pixels (H x W x 3|4 uint8, before labelling)
+    cell_size: Tuple[int, int]  # (height, width) of one cell
+    blend_seconds: float  # time spent in zarvel.blend for all modes
+    kernel: str  # the kernel that ran ("avx2", ...)
+    modes: Tuple[str, ...]  # in gallery order
+    boxes: dict  # name -> (top, left) of the cell on the sheet
 
 
 def resolved_kernel(kernel: str = "auto") -> str:
@@ -135,8 +136,14 @@ def _on_checkerboard(image: np.ndarray, square: int) -> np.ndarray:
     return zarvel.blend(board, image, "normal", threads=1)
 
 
-def build(background: Optional[np.ndarray] = None, layer: Optional[np.ndarray] = None, *,
-          cell_width: int = 240, kernel: str = "auto", threads: Optional[int] = None) -> Gallery:
+def build(
+    background: Optional[np.ndarray] = None,
+    layer: Optional[np.ndarray] = None,
+    *,
+    cell_width: int = 240,
+    kernel: str = "auto",
+    threads: Optional[int] = None,
+) -> Gallery:
     """Blend ``layer`` onto ``background`` with every mode and lay the results out with labels.
 
     ``background`` and ``layer`` are H x W x 3|4 uint8 or uint16 arrays (the
@@ -171,7 +178,7 @@ def build(background: Optional[np.ndarray] = None, layer: Optional[np.ndarray] =
     square = max(4, cell_w // 24)
     shown_fg = np.zeros((cell_h, cell_w, 4), np.uint8)
     fg4 = fg if fg.shape[2] == 4 else np.concatenate([fg, np.full(fg.shape[:2] + (1,), 255, np.uint8)], 2)
-    shown_fg[offset[0]:offset[0] + fg.shape[0], offset[1]:offset[1] + fg.shape[1]] = fg4
+    shown_fg[offset[0] : offset[0] + fg.shape[0], offset[1] : offset[1] + fg.shape[1]] = fg4
     cells["background"] = bg
     cells["layer"] = shown_fg
     sheet, boxes = _lay_out(rows, cells, cell_h, cell_w, square)
@@ -198,22 +205,32 @@ def _lay_out(rows, cells, cell_h: int, cell_w: int, square: int) -> Tuple[np.nda
     label_font, small_font, title_font = (_font(s) for s in (label_size, small_size, title_size))
     ink, grey = (25, 25, 25), (105, 105, 105)
 
-    draw.text((gap, round(title_size * 0.5)), f"Zarvel: {sum(len(ms) for _, _, ms in rows)} blend modes, "
-              "one background and one layer", font=title_font, fill=ink)
+    draw.text(
+        (gap, round(title_size * 0.5)),
+        f"Zarvel: {sum(len(ms) for _, _, ms in rows)} blend modes, one background and one layer",
+        font=title_font,
+        fill=ink,
+    )
     top = title_h
     boxes = {}
     for name, text, modes in rows:
         draw.text((gap, top + round(cell_h * 0.3)), name, font=label_font, fill=ink)
-        _wrapped(draw, (gap, top + round(cell_h * 0.3) + round(label_size * 1.5)), text, small_font, grey,
-                 header_w - gap)
+        _wrapped(
+            draw, (gap, top + round(cell_h * 0.3) + round(label_size * 1.5)), text, small_font, grey, header_w - gap
+        )
         names = (REFERENCE_CELLS if name == "inputs" else ()) + modes
         left = gap + header_w
         for cell in names:
             pixels = _on_checkerboard(cells[cell], square)
             sheet.paste(Image.fromarray(np.ascontiguousarray(pixels), "RGB"), (left, top))
             boxes[cell] = (top, left)
-            draw.text((left + cell_w // 2, top + cell_h + round(label_size * 0.35)), cell, font=label_font,
-                      fill=ink if cell in zarvel.MODES else grey, anchor="ma")
+            draw.text(
+                (left + cell_w // 2, top + cell_h + round(label_size * 0.35)),
+                cell,
+                font=label_font,
+                fill=ink if cell in zarvel.MODES else grey,
+                anchor="ma",
+            )
             left += cell_w + gap
         top += cell_h + label_h + gap
     return np.asarray(sheet), boxes
@@ -240,7 +257,8 @@ def _wrapped(draw, xy, text: str, font, fill, width: int) -> None:
 
 def _font(size: int):
     from PIL import ImageFont
+
     try:
-        return ImageFont.load_default(size=size)     # Pillow's built-in scalable font (needs FreeType)
+        return ImageFont.load_default(size=size)  # Pillow's built-in scalable font (needs FreeType)
     except (TypeError, AttributeError, ImportError, OSError):
         return ImageFont.load_default()

@@ -81,18 +81,22 @@ def _import(name: str):
     try:
         if name == "PIL":
             from PIL import Image
+
             return Image
         if name == "cv2":
             import cv2
+
             _quiet_opencv(cv2)
             return cv2
         if name == "tifffile":
             import tifffile
+
             return tifffile
     except ImportError as error:
         package = {"PIL": "Pillow", "cv2": "opencv-python-headless", "tifffile": "tifffile"}[name]
-        raise MissingDependency(f"{package} is not installed ({error}); install the image extra: "
-                                f"pip install 'zarvel[io]'") from None
+        raise MissingDependency(
+            f"{package} is not installed ({error}); install the image extra: pip install 'zarvel[io]'"
+        ) from None
     raise AssertionError(name)
 
 
@@ -125,7 +129,7 @@ def orient(image: np.ndarray, orientation: int) -> np.ndarray:
         return image[::-1]
     if orientation == 5:
         return image.swapaxes(0, 1)
-    if orientation == 6:                      # stored turned 90 degrees anticlockwise
+    if orientation == 6:  # stored turned 90 degrees anticlockwise
         return image.swapaxes(0, 1)[:, ::-1]
     if orientation == 7:
         return image.swapaxes(0, 1)[::-1, ::-1]
@@ -173,8 +177,7 @@ def max_pixels_limit(max_pixels: Optional[int] = None) -> int:
 
 def _check_size(width: int, height: int, limit: int) -> None:
     if width * height > limit:
-        raise ImageError(f"image is {width} x {height} pixels, over the limit of {limit} "
-                         f"(raise it with --max-pixels)")
+        raise ImageError(f"image is {width} x {height} pixels, over the limit of {limit} (raise it with --max-pixels)")
 
 
 def declared_size(data: bytes) -> Optional[Tuple[int, int]]:
@@ -210,18 +213,18 @@ def _jpeg_size(data: bytes) -> Optional[Tuple[int, int]]:
         if data[at] != 0xFF:
             return None
         marker = data[at + 1]
-        if marker == 0xFF:                      # fill byte
+        if marker == 0xFF:  # fill byte
             at += 1
             continue
         if marker in (0x01, 0xD8) or 0xD0 <= marker <= 0xD7:
             at += 2
             continue
-        if marker in (0xD9, 0xDA):              # end of image, start of scan: no frame header before
+        if marker in (0xD9, 0xDA):  # end of image, start of scan: no frame header before
             return None
-        length = struct.unpack(">H", data[at + 2:at + 4])[0]
+        length = struct.unpack(">H", data[at + 2 : at + 4])[0]
         if marker in _JPEG_FRAMES and at + 9 <= len(data):
-            height, width = struct.unpack(">HH", data[at + 5:at + 9])
-            return (width, height) if height else None     # 0: the height comes later (DNL)
+            height, width = struct.unpack(">HH", data[at + 5 : at + 9])
+            return (width, height) if height else None  # 0: the height comes later (DNL)
         at += 2 + length
     return None
 
@@ -243,9 +246,15 @@ def _read_bytes(path) -> bytes:
         if stat.S_ISDIR(mode):
             raise ImageError("is a folder, not an image file")
         if not stat.S_ISREG(mode):
-            kind = ("a device" if stat.S_ISCHR(mode) or stat.S_ISBLK(mode) else
-                    "a FIFO (named pipe)" if stat.S_ISFIFO(mode) else "a socket" if stat.S_ISSOCK(mode) else
-                    "a special file")
+            kind = (
+                "a device"
+                if stat.S_ISCHR(mode) or stat.S_ISBLK(mode)
+                else "a FIFO (named pipe)"
+                if stat.S_ISFIFO(mode)
+                else "a socket"
+                if stat.S_ISSOCK(mode)
+                else "a special file"
+            )
             raise ImageError(f"{kind}, not a regular file; name an image file")
         with os.fdopen(fd, "rb", closefd=False) as file:
             return file.read()
@@ -319,7 +328,7 @@ def _decode_message(error: Exception) -> str:
 def _pillow_orientation(im) -> int:
     try:
         return int(im.getexif().get(_EXIF_ORIENTATION, 1))
-    except Exception:           # a damaged EXIF block: the pixels are still good
+    except Exception:  # a damaged EXIF block: the pixels are still good
         return 1
 
 
@@ -364,8 +373,10 @@ def _read_tiff(data: bytes, limit: int) -> Tuple[np.ndarray, int]:
             page = tif.pages[0]
             _check_size(int(page.imagewidth), int(page.imagelength), limit)
             if np.dtype(page.dtype).kind == "f":
-                raise ImageError(f"float TIFF is not supported ({np.dtype(page.dtype).itemsize * 8}-bit floating-"
-                                 f"point samples); save it with 8 or 16 bits per channel")
+                raise ImageError(
+                    f"float TIFF is not supported ({np.dtype(page.dtype).itemsize * 8}-bit floating-"
+                    f"point samples); save it with 8 or 16 bits per channel"
+                )
             tag = page.tags.get(_TIFF_ORIENTATION)
             orientation = int(tag.value) if tag is not None else 1
             deep = page.dtype == np.uint16
@@ -373,9 +384,9 @@ def _read_tiff(data: bytes, limit: int) -> Tuple[np.ndarray, int]:
             array = _tiff_samples(page)
     except ImageError:
         raise
-    except IndexError:              # no first page
+    except IndexError:  # no first page
         raise ImageError("corrupt TIFF: no image in the file") from None
-    except Exception as error:      # tifffile raises many kinds on damaged files
+    except Exception as error:  # tifffile raises many kinds on damaged files
         raise ImageError(f"corrupt or unsupported TIFF: {error}") from None
     if array is None and not deep:
         # A compression or layout tifffile leaves to imagecodecs: Pillow's libtiff decodes
@@ -393,25 +404,25 @@ def _tiff_samples(page) -> Optional[np.ndarray]:
     """The first page as RGB(A) with straight alpha, or None when another decoder must do it."""
     photometric = int(page.photometric)
     if photometric not in (0, 1, 2) or page.dtype not in (np.uint8, np.uint16):
-        return None                 # palette, CMYK, YCbCr, Lab, 1-bit, floats
+        return None  # palette, CMYK, YCbCr, Lab, 1-bit, floats
     try:
         array = page.asarray()
     except (ValueError, ImportError, NotImplementedError) as error:
         if "imagecodecs" in str(error) or isinstance(error, (ImportError, NotImplementedError)):
             return None
         raise
-    if page.axes.startswith("S"):   # planar: one plane per sample
+    if page.axes.startswith("S"):  # planar: one plane per sample
         array = np.moveaxis(array, 0, -1)
     if array.ndim == 2:
         array = array[..., None]
     if array.ndim != 3:
         return None
-    if photometric == 0:            # white is zero
+    if photometric == 0:  # white is zero
         array = array.copy()
         array[..., :1] = np.iinfo(array.dtype).max - array[..., :1]
     colours = 3 if photometric == 2 else 1
     extras = tuple(int(e) for e in page.extrasamples)
-    array = array[..., :colours + (1 if array.shape[2] > colours else 0)]
+    array = array[..., : colours + (1 if array.shape[2] > colours else 0)]
     if array.shape[2] > colours and extras[:1] == (1,):
         array = _unpremultiply(array)
     return _channels(array, bgr=False)
@@ -482,14 +493,20 @@ def encode(image: np.ndarray, fmt: str, quality: Optional[int] = None) -> bytes:
     if fmt == "TIFF":
         tifffile = _import("tifffile")
         buffer = io.BytesIO()
-        tifffile.imwrite(buffer, image, photometric="rgb", compression="zlib",
-                         compressionargs={"level": ZLIB_LEVEL},
-                         extrasamples=("unassalpha",) if image.shape[2] == 4 else None)
+        tifffile.imwrite(
+            buffer,
+            image,
+            photometric="rgb",
+            compression="zlib",
+            compressionargs={"level": ZLIB_LEVEL},
+            extrasamples=("unassalpha",) if image.shape[2] == 4 else None,
+        )
         return buffer.getvalue()
     if fmt == "PNG" and image.dtype == np.uint16:
         cv2 = _import("cv2")
-        ok, encoded = cv2.imencode(".png", image[..., [2, 1, 0, 3][:image.shape[2]]],
-                                   [cv2.IMWRITE_PNG_COMPRESSION, ZLIB_LEVEL])
+        ok, encoded = cv2.imencode(
+            ".png", image[..., [2, 1, 0, 3][: image.shape[2]]], [cv2.IMWRITE_PNG_COMPRESSION, ZLIB_LEVEL]
+        )
         if not ok:
             raise ImageError("the PNG encoder failed")
         return encoded.tobytes()
@@ -531,8 +548,9 @@ def _create_temporary(folder: Path, name: str) -> Tuple[int, str]:
         with _partial_lock:
             _partial.add(temporary)
         try:
-            return os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o600), \
-                temporary
+            return os.open(
+                temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o600
+            ), temporary
         except FileExistsError:
             _forget(temporary)
         except BaseException:
@@ -585,4 +603,4 @@ def _umask() -> int:
     return mask
 
 
-_UMASK = _umask()   # read once: os.umask changes process state, which threads must not race on
+_UMASK = _umask()  # read once: os.umask changes process state, which threads must not race on

@@ -41,9 +41,19 @@ CHANNEL_NAMES = ("band", "channel")
 _FG_CHANNEL = "zarvel_foreground_channel"
 
 
-def blend(background: "xr.DataArray", foreground, mode: str = "normal", opacity: float = 1.0, *, mask=None,
-          offset: Tuple[int, int] = (0, 0), kernel: str = "auto", scale: float = 255.0, premultiplied: bool = False,
-          channel_dim: Optional[str] = None) -> "xr.DataArray":
+def blend(
+    background: "xr.DataArray",
+    foreground,
+    mode: str = "normal",
+    opacity: float = 1.0,
+    *,
+    mask=None,
+    offset: Tuple[int, int] = (0, 0),
+    kernel: str = "auto",
+    scale: float = 255.0,
+    premultiplied: bool = False,
+    channel_dim: Optional[str] = None,
+) -> "xr.DataArray":
     """:func:`zarvel.blend` on DataArrays.
 
     ``background``: a DataArray with a channel dimension (``channel_dim``, by
@@ -61,8 +71,10 @@ def blend(background: "xr.DataArray", foreground, mode: str = "normal", opacity:
     channel = _channel_dim(background, channel_dim)
     others = [d for d in background.dims if d != channel]
     if len(others) not in (2, 3):
-        raise ValueError(f"background must have 2 or 3 dimensions besides {channel!r} ((frame,) rows, columns), "
-                         f"got {background.dims}")
+        raise ValueError(
+            f"background must have 2 or 3 dimensions besides {channel!r} ((frame,) rows, columns), "
+            f"got {background.dims}"
+        )
     bg = background.transpose(*others, channel)
     fg = _as_data_array(foreground, others, channel, "foreground", image=True)
     mk = None if mask is None else _as_data_array(mask, others, channel, "mask", image=False)
@@ -71,16 +83,21 @@ def blend(background: "xr.DataArray", foreground, mode: str = "normal", opacity:
     formats = dict(scale=scale, premultiplied=bool(premultiplied))
     lazy = any(_is_dask(a) for a in (bg, fg, mk) if a is not None)
     rows, cols = others[-2:]
-    same_grid = (tuple(offset) == (0, 0) and all(a.sizes[rows] == bg.sizes[rows] and a.sizes[cols] == bg.sizes[cols]
-                                                   for a in (fg, mk) if a is not None))
+    same_grid = tuple(offset) == (0, 0) and all(
+        a.sizes[rows] == bg.sizes[rows] and a.sizes[cols] == bg.sizes[cols] for a in (fg, mk) if a is not None
+    )
     if lazy and not _is_dask(bg):
         from . import dask as zdask
+
         layer = _compose.Layer(fg.data, offset=(offset[0], offset[1]))
         bg = bg.chunk(dict(zip(bg.dims, zdask.exact_chunks(bg.shape, [layer], dtype=bg.dtype))))
     if lazy and bg.chunks[-1] and len(bg.chunks[-1]) > 1:
-        warnings.warn(f"the background's {channel!r} dimension is split into chunks {bg.chunks[-1]}; zarvel merges "
-                      f"it into one chunk (pixels are blended whole). Chunk {channel!r} as one to avoid this rechunk",
-                      UserWarning, stacklevel=2)
+        warnings.warn(
+            f"the background's {channel!r} dimension is split into chunks {bg.chunks[-1]}; zarvel merges "
+            f"it into one chunk (pixels are blended whole). Chunk {channel!r} as one to avoid this rechunk",
+            UserWarning,
+            stacklevel=2,
+        )
         bg = bg.chunk({channel: -1})
     if same_grid:
         data = _parallelized(bg, fg, mk, mode, opacity, kernel, formats, lazy)
@@ -92,8 +109,10 @@ def blend(background: "xr.DataArray", foreground, mode: str = "normal", opacity:
 def _check(bg, fg, mk, mode, opacity, offset, kernel, scale, premultiplied) -> None:
     """The engine's argument checks, on arrays of the same shapes that take no memory,
     so that a lazy call fails at once, naming the argument."""
+
     def stand_in(a):
         return np.broadcast_to(np.zeros((), a.dtype), a.shape)
+
     _compose._kernel(kernel)
     _compose._scale(scale)
     if not isinstance(premultiplied, (bool, np.bool_)):
@@ -111,8 +130,10 @@ def _channel_dim(array, channel_dim) -> str:
         return channel_dim
     found = [d for d in CHANNEL_NAMES if d in array.dims]
     if len(found) != 1:
-        raise ValueError(f"background needs exactly one channel dimension named 'band' or 'channel' (or pass "
-                         f"channel_dim=); its dimensions are {array.dims}")
+        raise ValueError(
+            f"background needs exactly one channel dimension named 'band' or 'channel' (or pass "
+            f"channel_dim=); its dimensions are {array.dims}"
+        )
     return found[0]
 
 
@@ -134,8 +155,10 @@ def _as_data_array(value, others, channel, name, image):
         missing = [d for d in wanted if d not in value.dims]
         extra = [d for d in value.dims if d not in others and d != channel]
         if missing or extra or (not image and channel in value.dims):
-            raise ValueError(f"{name} must have the dimensions {tuple(wanted)}, optionally with "
-                             f"{others[0]!r} first; got {value.dims}")
+            raise ValueError(
+                f"{name} must have the dimensions {tuple(wanted)}, optionally with "
+                f"{others[0]!r} first; got {value.dims}"
+            )
         order = [d for d in others if d in value.dims] + ([channel] if image else [])
         value = value.transpose(*order)
         return value.drop_vars(list(value.coords)).rename({channel: _FG_CHANNEL} if image else {})
@@ -144,9 +167,10 @@ def _as_data_array(value, others, channel, name, image):
     spatial = len(trailing) + 2
     if data.ndim not in (spatial, spatial + 1) or (data.ndim == spatial + 1 and len(others) == 2):
         shapes = "h x w x C" if image else "h x w"
-        raise ValueError(f"{name} must be {shapes}, or n x {shapes} for a background with frames; "
-                         f"got shape {data.shape}")
-    dims = list(others[-data.ndim + len(trailing):]) + trailing
+        raise ValueError(
+            f"{name} must be {shapes}, or n x {shapes} for a background with frames; got shape {data.shape}"
+        )
+    dims = list(others[-data.ndim + len(trailing) :]) + trailing
     return xr.DataArray(data, dims=dims)
 
 
@@ -163,8 +187,13 @@ def _aligned_chunks(array, bg, others):
 def _frames_axis(array, bg, others):
     """A frame dimension of one entry over a background of several is dropped (the
     engine lays it over every frame), so that xarray does not try to align the sizes."""
-    if array is not None and len(others) == 3 and others[0] in array.dims and array.sizes[others[0]] == 1 \
-            and bg.sizes[others[0]] != 1:
+    if (
+        array is not None
+        and len(others) == 3
+        and others[0] in array.dims
+        and array.sizes[others[0]] == 1
+        and bg.sizes[others[0]] != 1
+    ):
         return array.isel({others[0]: 0})
     return array
 
@@ -178,15 +207,29 @@ def _parallelized(bg, fg, mk, mode, opacity, kernel, formats, lazy):
     core = [[channel], [_FG_CHANNEL]] + ([[]] if mk is not None else [])
     dtype = bg.dtype.newbyteorder("=") if not bg.dtype.isnative else bg.dtype
     out = xr.apply_ufunc(
-        _blend_blocks, *args, input_core_dims=core, output_core_dims=[[channel]],
-        dask="parallelized", output_dtypes=[dtype],
-        kwargs=dict(mode=mode, opacity=opacity, kernel=kernel, threads=1 if lazy else None, **formats))
+        _blend_blocks,
+        *args,
+        input_core_dims=core,
+        output_core_dims=[[channel]],
+        dask="parallelized",
+        output_dtypes=[dtype],
+        kwargs=dict(mode=mode, opacity=opacity, kernel=kernel, threads=1 if lazy else None, **formats),
+    )
     return out.transpose(*bg.dims).data
 
 
 def _blend_blocks(background, foreground, mask=None, *, mode, opacity, kernel, threads, scale, premultiplied):
-    return _compose.blend(background, foreground, mode, opacity, mask=mask, kernel=kernel, threads=threads,
-                          scale=scale, premultiplied=premultiplied)
+    return _compose.blend(
+        background,
+        foreground,
+        mode,
+        opacity,
+        mask=mask,
+        kernel=kernel,
+        threads=threads,
+        scale=scale,
+        premultiplied=premultiplied,
+    )
 
 
 def _placed(bg, fg, mk, mode, opacity, offset, kernel, formats, lazy):
@@ -194,5 +237,6 @@ def _placed(bg, fg, mk, mode, opacity, offset, kernel, formats, lazy):
     mask = None if mk is None else mk.data
     if lazy:
         from . import dask as zdask
+
         return zdask.blend(bg.data, image, mode, opacity, mask=mask, offset=offset, kernel=kernel, **formats)
     return _compose.blend(bg.data, image, mode, opacity, mask=mask, offset=offset, kernel=kernel, **formats)
