@@ -21,36 +21,11 @@ both alike. Nothing here fails: it prints the figures.
 """
 
 import argparse
-import statistics
-import time
 
 import numpy as np
 
 import zarvel
-
-
-def paired(fn, reference, repeat):
-    """(median ms of fn, median ms of reference, median of the per-pair time ratios)."""
-    fn(), reference()
-    times, refs, ratios = [], [], []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        middle = time.perf_counter()
-        reference()
-        end = time.perf_counter()
-        times.append(middle - start)
-        refs.append(end - middle)
-        ratios.append((middle - start) / (end - middle))
-    return statistics.median(times) * 1e3, statistics.median(refs) * 1e3, statistics.median(ratios)
-
-
-def rgba(rng, h, w):
-    img = rng.integers(0, 256, (h, w, 4), dtype=np.uint8)
-    pick = rng.random((h, w))
-    img[..., 3][pick < 0.3] = 255
-    img[..., 3][pick > 0.9] = 0
-    return img
+from bench_engine import paired, rgba  # the same interleaved pairs and test images
 
 
 def formats(args, report):
