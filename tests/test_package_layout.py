@@ -7,7 +7,12 @@ from pathlib import Path
 
 import pytest
 
+import zarvel
+
+# The source tree's package, or the installed one where the suite runs against a wheel.
 PACKAGE = Path(__file__).resolve().parent.parent / "src" / "zarvel"
+if not PACKAGE.is_dir():
+    PACKAGE = Path(zarvel.__file__).parent
 
 
 def private_uses(source: str) -> list:
