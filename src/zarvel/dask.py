@@ -60,8 +60,8 @@ try:
 except ImportError as error:  # pragma: no cover - exercised only without the extra
     raise ImportError("zarvel.dask needs Dask; install it with  pip install 'zarvel[dask]'") from error
 
-from . import _compose
-from ._compose import Layer
+from . import _arguments, _compose
+from ._arguments import Layer
 from ._registry import PIXEL_GROUP
 
 __all__ = ["blend", "composite", "exact_chunks", "is_exact", "rechunk_exact"]
@@ -89,7 +89,7 @@ def blend(
     :func:`zarvel.blend`; ``out`` and ``threads`` do not apply (each chunk is a
     new block, blended on one thread of a Dask worker).
     """
-    names = _compose._Names("foreground", "mode", "opacity", "mask", "offset")
+    names = _arguments.BLEND_NAMES
     return _lazy(background, [(foreground, mode, opacity, mask, offset, names)], kernel, scale, premultiplied)
 
 
@@ -98,7 +98,7 @@ def composite(
 ) -> "da.Array":
     """Lazy :func:`zarvel.composite`: a stack of :class:`zarvel.Layer` whose images and
     masks may be Dask or NumPy arrays, applied in order in one task per chunk."""
-    return _lazy(background, _compose._layer_jobs(layers), kernel, scale, premultiplied)
+    return _lazy(background, _arguments.layer_jobs(layers), kernel, scale, premultiplied)
 
 
 def is_exact(background, layers: Iterable[Layer] = ()) -> bool:
@@ -220,8 +220,8 @@ def _rectangles(layers, height: int, width: int):
             raise TypeError(f"layers[{i}] must be a zarvel.Layer, got {type(layer).__name__}")
         shape = np.shape(layer.image) if not hasattr(layer.image, "shape") else layer.image.shape
         oy, ox = (int(v) for v in layer.offset)
-        top, rows, _ = _compose._visible(oy, int(shape[-3]), height)
-        left, cols, _ = _compose._visible(ox, int(shape[-2]), width)
+        top, rows, _ = _arguments.visible(oy, int(shape[-3]), height)
+        left, cols, _ = _arguments.visible(ox, int(shape[-2]), width)
         if rows and cols:
             yield top, rows, left, cols
 
@@ -292,14 +292,13 @@ def _stand_in(array) -> np.ndarray:
 
 
 def _lazy(background, jobs, kernel, scale, premultiplied) -> "da.Array":
-    kernel = _compose._kernel(kernel)
-    unit_scale = _compose._scale(scale)
-    if not isinstance(premultiplied, (bool, np.bool_)):
-        raise TypeError(f"premultiplied must be True or False, got {premultiplied!r}")
+    kernel = _arguments.check_kernel(kernel)
+    unit_scale = _arguments.check_scale(scale)
+    _arguments.check_premultiplied(premultiplied)
     formats = dict(scale=1.0 if unit_scale else 255.0, premultiplied=bool(premultiplied))
     bg = _array(background)
     _known(bg, "background")
-    _compose._image(_stand_in(bg), "background", (3, 4))
+    _arguments.check_image(_stand_in(bg), "background", (3, 4))
     frames = bg.shape[0] if bg.ndim == 4 else 1
     layers = []
     for image, mode, opacity, mask, offset, names in jobs:
@@ -308,7 +307,7 @@ def _lazy(background, jobs, kernel, scale, premultiplied) -> "da.Array":
         if mask is not None:
             mask = _array(mask)
             _known(mask, names.mask)
-        _, mode, opacity, _, offset = _compose._check_layer(
+        _, mode, opacity, _, offset = _arguments.check_layer(
             _stand_in(image), mode, opacity, None if mask is None else _stand_in(mask), offset, names, frames
         )
         layers.append((image, mode, opacity, mask, offset))
@@ -355,8 +354,8 @@ class _Placed:
     def __init__(self, image, mode, opacity, mask, offset, bg, row_starts, col_starts):
         height, width = bg.shape[-3], bg.shape[-2]
         ih, iw = image.shape[-3], image.shape[-2]
-        top, rows, itop = _compose._visible(offset[0], ih, height)
-        left, cols, ileft = _compose._visible(offset[1], iw, width)
+        top, rows, itop = _arguments.visible(offset[0], ih, height)
+        left, cols, ileft = _arguments.visible(offset[1], iw, width)
         self.mode, self.opacity = mode, opacity
         self.rows, row_pieces = _split(row_starts, bg.chunks[-3], top, rows)
         self.cols, col_pieces = _split(col_starts, bg.chunks[-2], left, cols)

@@ -49,6 +49,8 @@ from typing import Optional, Tuple
 
 import numpy as np
 
+from ._arguments import weights_of_16bit
+
 # File name endings read from a folder, and the output formats by ending.
 IMAGE_SUFFIXES = (".png", ".jpg", ".jpeg", ".tif", ".tiff", ".webp")
 FORMATS = {".png": "PNG", ".jpg": "JPEG", ".jpeg": "JPEG", ".tif": "TIFF", ".tiff": "TIFF", ".webp": "WEBP"}
@@ -477,7 +479,7 @@ def read_mask(path, max_pixels: Optional[int] = None) -> np.ndarray:
     else:
         grey = rgb.astype(np.float32) @ np.array([0.299, 0.587, 0.114], np.float32)
     if image.dtype == np.uint16:
-        return np.ascontiguousarray(grey / np.float32(65535))
+        return np.ascontiguousarray(weights_of_16bit(grey))
     return np.ascontiguousarray(np.clip(np.rint(grey), 0, 255).astype(np.uint8))
 
 

@@ -33,7 +33,7 @@ try:
 except ImportError as error:  # pragma: no cover - exercised only without the extra
     raise ImportError("zarvel.xarray needs xarray; install it with  pip install 'zarvel[xarray]'") from error
 
-from . import _compose
+from . import _arguments, _compose
 
 __all__ = ["blend"]
 
@@ -89,7 +89,7 @@ def blend(
     if lazy and not _is_dask(bg):
         from . import dask as zdask
 
-        layer = _compose.Layer(fg.data, offset=(offset[0], offset[1]))
+        layer = _arguments.Layer(fg.data, offset=(offset[0], offset[1]))
         bg = bg.chunk(dict(zip(bg.dims, zdask.exact_chunks(bg.shape, [layer], dtype=bg.dtype))))
     if lazy and bg.chunks[-1] and len(bg.chunks[-1]) > 1:
         warnings.warn(
@@ -113,14 +113,13 @@ def _check(bg, fg, mk, mode, opacity, offset, kernel, scale, premultiplied) -> N
     def stand_in(a):
         return np.broadcast_to(np.zeros((), a.dtype), a.shape)
 
-    _compose._kernel(kernel)
-    _compose._scale(scale)
-    if not isinstance(premultiplied, (bool, np.bool_)):
-        raise TypeError(f"premultiplied must be True or False, got {premultiplied!r}")
-    _compose._image(stand_in(bg), "background", (3, 4))
+    _arguments.check_kernel(kernel)
+    _arguments.check_scale(scale)
+    _arguments.check_premultiplied(premultiplied)
+    _arguments.check_image(stand_in(bg), "background", (3, 4))
     frames = bg.shape[0] if bg.ndim == 4 else 1
-    names = _compose._Names("foreground", "mode", "opacity", "mask", "offset")
-    _compose._check_layer(stand_in(fg), mode, opacity, None if mk is None else stand_in(mk), offset, names, frames)
+    names = _arguments.BLEND_NAMES
+    _arguments.check_layer(stand_in(fg), mode, opacity, None if mk is None else stand_in(mk), offset, names, frames)
 
 
 def _channel_dim(array, channel_dim) -> str:
