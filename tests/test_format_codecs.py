@@ -37,13 +37,6 @@ LAYOUTS = [
 LAYOUT_IDS = [f"{np.dtype(d).name}-scale{s}{'-premultiplied' if p else ''}" for d, s, p in LAYOUTS]
 
 
-@pytest.fixture(params=("scalar", "sse42", "avx2", "avx512", "neon"))
-def kernel(request):
-    if not zarvel.kernel_available(request.param):
-        pytest.skip(f"kernel {request.param} not available")
-    return request.param
-
-
 @contextlib.contextmanager
 def pixel_by_pixel():
     before = _engine._pixel_by_pixel_formats(True)
