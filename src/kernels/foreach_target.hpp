@@ -20,10 +20,15 @@
 // In a pass, ZV_TARGET_SCALAR is 1 in zv_scalar and 0 in the lane targets,
 // and ZV_IF_LANES(declaration) keeps its argument (a declaration that only
 // the lane targets have) in the lane targets only, ZV_IF_SCALAR(declaration)
-// in zv_scalar only. Per-target files that several
-// others include (lane_pixels.inc, lab.inc, ...) are included once per pass:
-// each flips its own toggle to follow ZV_TARGET_TOGGLE, which flips after
-// every pass.
+// in zv_scalar only.
+//
+// The per-target files (*.inc: the drivers' vector stages, the colour models)
+// include the per-target files they use, and take as read the headers that
+// their users include before the passes (the drivers' headers). However often
+// a pass includes one, it is compiled once in that pass: each flips its own
+// toggle to follow ZV_TARGET_TOGGLE, which flips after every pass. So every
+// pass must include it (a file left out of one pass is skipped in the next,
+// which then fails to compile).
 #if !defined(ZV_TARGET_INCLUDE)
 #error "define ZV_TARGET_INCLUDE to the source to include once per target"
 #endif
