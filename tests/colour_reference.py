@@ -325,7 +325,7 @@ def lch(form, bg, fg, use_l, use_c, use_h):
 
 
 def blend_colour(mode, form, bg, fg):
-    """The mode's triplet function: bg, fg are (r, g, b) tuples of unit arrays."""
+    """The mode's colour function: bg, fg are (r, g, b) tuples of unit arrays."""
     with np.errstate(all="ignore"):
         if mode in LCH_FLAGS:
             return lch(form, bg, fg, *LCH_FLAGS[mode])

@@ -17,7 +17,7 @@ import _zarvel
 
 SIZE_MSG = "background and foreground must match in height and width"
 
-# One mode per driver: separable, normal, colour triplet.
+# One mode per driver: separable, normal, colour.
 DRIVERS = ["multiply", "normal", "hsv_hue"]
 
 

@@ -15,7 +15,8 @@
 //   ub_select_top(m, t, f)  per byte t where m's top bit is set, else f
 #pragma once
 
-#include "opaque.hpp"
+#include <cstdint>
+
 #include "targets.hpp"
 
 #if defined(ZV_X86_64)

@@ -1,8 +1,20 @@
 // grain_extract: in - layer + 0.5, clamped to 0..1.
-#include "blend_common.hpp"
+#include "separable.hpp"
 
-ZV_SHARED_FORMULA(grain_extract, return clamp01(add(sub(in, layer), splat(0.5f)));)
+#if defined(ZV_TARGET_PASS)  // once per target (foreach_target.hpp)
+#include "separable_stages.inc"
+
+ZV_FORMULA(grain_extract) { return clamp01(add(sub(in, layer), splat(0.5f))); }
+
+#else  // once
+
+#define ZV_TARGET_INCLUDE "grain_extract.cpp"
+#include "foreach_target.hpp"
+
+ZV_SCALAR_FORMULA(grain_extract)
 // No integer form for opaque pixels (opaque.hpp): a - b + 127.5 is an exact
 // half on the 0..255 scale for every byte pair, so the float path's last-bit
 // errors decide each rounding, and no formula on the bytes alone follows them.
-ZV_SEPARABLE_ENTRY(grain_extract, 0)
+ZV_SEPARABLE_MODE(grain_extract, false, 0)
+
+#endif

@@ -125,3 +125,21 @@ ZV_INLINE void write_channel_f32(float* data, zv_index index, float value) { dat
 
 ZV_INLINE float clamp01(float value) { return zv_scalar::clamp01(value); }
 
+// Element i, and a pixel's alpha, of an image of either element type.
+template <bool U8>
+ZV_INLINE float read_elem(const ImageIn& a, zv_index i) {
+    if constexpr (U8) return read_channel_u8(a.u8, i);
+    else return read_channel_f32(a.f32, i);
+}
+
+// A pixel's alpha as a unit value: channel 3 of a 4-channel image, else 1.
+template <bool U8>
+ZV_INLINE float read_alpha(const ImageIn& a, zv_index pixel) {
+    return a.channels == 4 ? read_elem<U8>(a, pixel * 4 + 3) : 1.0f;
+}
+
+template <bool U8>
+ZV_INLINE void write_elem(ImageOut& out, zv_index i, float value) {
+    if constexpr (U8) write_channel_u8(out.u8, i, value);
+    else write_channel_f32(out.f32, i, value);
+}

@@ -1,6 +1,6 @@
 // The vocabularies of this build's lane targets (the list is ZV_LANE_TARGETS
-// in targets.hpp; one include here per entry), each with the generic lane code
-// in its namespace, and the one loop over them that the drivers use.
+// in targets.hpp; one include here per entry), and the one loop over them
+// that the drivers use.
 #pragma once
 
 #include "byte_lanes.hpp"
@@ -16,7 +16,10 @@
 #endif
 
 // Calls f(zv_<t>::Target{}) for each lane target whose stages `kernel` runs,
-// widest first. Each call enters that target's code once per stage.
+// widest first. The drivers call a target's stages with its tag as the first
+// argument, so the call finds them in the target's namespace (where the
+// target passes of foreach_target.hpp define them); each call enters that
+// target's code once per stage.
 template <class F>
 ZV_INLINE void for_each_lane_target(kernel_kind kernel, F&& f) {
 #define ZV_VISIT(t, ...) \

@@ -217,6 +217,9 @@ ZV_INLINE VD fmsub_d(VD a, VD b, VD c) { return _mm512_fmsub_pd(a, b, c); }
 ZV_INLINE MD gt_d(VD a, VD b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
 ZV_INLINE VD select_d(MD m, VD t, VD f) { return _mm512_mask_blend_pd(m, f, t); }
 
-#include "lane_code.inc"
+// The tag that takes the drivers to this target's stages (lanes.hpp).
+struct Target {
+    static constexpr unsigned kServes = kKernels;
+};
 }  // namespace zv_avx512
 ZV_END_avx512

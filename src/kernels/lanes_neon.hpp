@@ -271,5 +271,8 @@ ZV_INLINE VD fmsub_d(VD a, VD b, VD c) { return vfmaq_f64(vnegq_f64(c), a, b); }
 ZV_INLINE MD gt_d(VD a, VD b) { return vcgtq_f64(a, b); }
 ZV_INLINE VD select_d(MD m, VD t, VD f) { return vbslq_f64(m, t, f); }
 
-#include "lane_code.inc"
+// The tag that takes the drivers to this target's stages (lanes.hpp).
+struct Target {
+    static constexpr unsigned kServes = kKernels;
+};
 }  // namespace zv_neon

@@ -1,11 +1,11 @@
 // The small vocabulary every formula is written in, here on one float.
 //
 // Each namespace (zv_scalar: one float; zv_sse and zv_neon: 4 lanes; zv_avx:
-// 8 lanes) defines the same names, so a formula written once in these words
-// can be stamped into every namespace and compiles to the same per-lane
-// arithmetic in each: the same operations, in the same order, with the same
-// roundings. The lane vocabularies (lanes_<t>.hpp) add integer lanes and the
-// pixel loads and stores.
+// 8 lanes; zv_avx512: 16 lanes) defines the same names, so a formula written
+// once in these words is compiled in every namespace (foreach_target.hpp) to
+// the same per-lane arithmetic in each: the same operations, in the same
+// order, with the same roundings. The lane vocabularies (lanes_<t>.hpp) add
+// integer lanes and the pixel loads and stores.
 //
 //   V, VI, M         float value, 32-bit integer value, comparison mask
 //   splat, splat_i   broadcast a constant
@@ -18,7 +18,7 @@
 //   abs_l            sign bit cleared
 //   clamp01          scalar: NaN passes through; lanes: max with 0, then min with 1 (NaN -> 0)
 //   lt le gt ge eq   ordered comparisons (false on NaN)
-//   neq              unordered (true on NaN) in zv_scalar and the 4-lane targets, ordered in zv_avx
+//   neq              unordered (true on NaN) in zv_scalar and the 4-lane targets, ordered in zv_avx and zv_avx512
 //   select(m, t, f)  per lane t where m, else f
 //   floor_l, sqrt_l
 //   cap_one(x)       the cap at 1 of divide, dodge, hard_light: scalar 1 < x ? 1 : x, lanes min_l(x, 1)
@@ -27,7 +27,8 @@
 //
 // Bits and doubles (the cube root and the power split of the colour code):
 //   bits_of, from_bits   a float's bits as an integer lane and back
-//   sub_i, to_float      (zv_scalar; the lane vocabularies have them already)
+//   add_i sub_i mul_i abs_i, min_u max_u, to_float   (zv_scalar; the lane vocabularies
+//                        have them already: the integer-input formulas' words)
 //   any(m)               whether any lane of a mask is set
 //   and_i, or_i          bitwise and, or of integer lanes
 //   trunc_i              float to 32-bit integer, rounded toward zero (in range)
@@ -93,7 +94,12 @@ ZV_INLINE V from_bits(VI bits) {
     std::memcpy(&a, &bits, sizeof a);
     return a;
 }
+ZV_INLINE VI add_i(VI a, VI b) { return a + b; }
 ZV_INLINE VI sub_i(VI a, VI b) { return a - b; }
+ZV_INLINE VI mul_i(VI a, VI b) { return a * b; }
+ZV_INLINE VI abs_i(VI a) { return a < 0 ? -a : a; }
+ZV_INLINE VI min_u(VI a, VI b) { return static_cast<uint32_t>(a) < static_cast<uint32_t>(b) ? a : b; }
+ZV_INLINE VI max_u(VI a, VI b) { return static_cast<uint32_t>(a) > static_cast<uint32_t>(b) ? a : b; }
 ZV_INLINE V to_float(VI a) { return static_cast<float>(a); }
 ZV_INLINE VI and_i(VI a, VI b) { return a & b; }
 ZV_INLINE VI or_i(VI a, VI b) { return a | b; }

@@ -199,7 +199,7 @@ ZV_INLINE void store_rgb4_f32_scaled(float* p, V r, V g, V b) {
     _mm_storeu_ps(p + 8, _mm_shuffle_ps(br_hi, gb_hi, _MM_SHUFFLE(3, 2, 3, 0)));
 }
 
-// Generic names used by the stages (the same names exist for 8 lanes).
+// Generic names used by the stages (every lane target has them, pixel_io.hpp).
 ZV_INLINE V to_unit(VI v, V inv255) { return u32_to_unit_f32_sse(v, inv255); }
 ZV_INLINE void load_unit_u8_4ch(const uint8_t* p, V inv, V& r, V& g, V& b, V& a) {
     load_rgba4_u8_to_unit_f32_sse(p, inv, r, g, b, a);
@@ -305,6 +305,9 @@ ZV_INLINE VD fmsub_d(VD a, VD b, VD c) { return _mm_fmsub_pd(a, b, c); }
 ZV_INLINE MD gt_d(VD a, VD b) { return _mm_cmp_pd(a, b, _CMP_GT_OQ); }
 ZV_INLINE VD select_d(MD m, VD t, VD f) { return _mm_blendv_pd(f, t, m); }
 
-#include "lane_code.inc"
+// The tag that takes the drivers to this target's stages (lanes.hpp).
+struct Target {
+    static constexpr unsigned kServes = kKernels;
+};
 }  // namespace zv_sse
 ZV_END_sse

@@ -1,4 +1,17 @@
 // lch_color: the foreground's a* and b* (hue and chroma) at the background's L*.
-#include "blend_common.hpp"
+#include "colour.hpp"
 
-ZV_LCH_MODE(lch_color, 0, 1, 1)
+#if defined(ZV_TARGET_PASS)  // once per target (foreach_target.hpp)
+#include "colour_stages.inc"
+#include "lch.inc"
+
+ZV_COLOUR_FORMULA(lch_color) { lch_blend(bg_r, bg_g, bg_b, fg_r, fg_g, fg_b, 0, 1, 1, r, g, b); }
+
+#else  // once
+
+#define ZV_TARGET_INCLUDE "lch_color.cpp"
+#include "foreach_target.hpp"
+
+ZV_COLOUR_MODE(lch_color)
+
+#endif

@@ -4,6 +4,10 @@
 // place in that group's row. Everything that lists the modes derives from this
 // one list: the module's functions, the engine's mode table and, through
 // zarvel._engine, the package's MODES, its kinds and the gallery's rows.
+#pragma once
+
+#include "image_view.hpp"
+
 #define ZV_MODES(X)                                                                                    \
     X(normal, normal, inputs, 0) X(soft_light, separable, contrast, 1)                                \
     X(lighten_only, separable, lighten, 3) X(screen, separable, lighten, 0)                          \
@@ -30,7 +34,11 @@
     X(hsv_hsl, "colour: HSV, HSL", "recolour by hue, saturation, value")                   \
     X(lch, "colour: CIE LCh", "recolour as the eye sees it")
 
-// Each mode's source defines its loops as `<mode>_loops`.
+// Each mode's source defines its tag type `<mode>_mode` and its loops as
+// `<mode>_loops`.
+#define ZV_DECLARE_TAG(mode, ...) struct mode##_mode;
+ZV_MODES(ZV_DECLARE_TAG)
+#undef ZV_DECLARE_TAG
 #define ZV_DECLARE_LOOPS(mode, ...) extern const ModeLoops mode##_loops;
 ZV_MODES(ZV_DECLARE_LOOPS)
 #undef ZV_DECLARE_LOOPS

@@ -5,7 +5,10 @@
 //   colour = (layer_c*layer_a*o + in_c*in_a*(1 - layer_a*o)) / alpha, or 0 unless alpha > 0
 #pragma once
 
-#include "separable.hpp"
+#include <cstring>
+
+#include "image_view.hpp"
+#include "lanes.hpp"
 
 template <bool BgU8, bool FgU8>
 void normal_scalar_typed(BlendJob& job, zv_index index) {
@@ -31,9 +34,12 @@ void normal_scalar_typed(BlendJob& job, zv_index index) {
     }
 }
 
-inline void normal_pixels(BlendJob& job) {
+// The pixel loop of normal. A template, so that it is compiled where its
+// source has defined every target's stage (after foreach_target.hpp).
+template <int = 0>
+void normal_pixels(BlendJob& job) {
     zv_index index = 0;
-    for_each_lane_target(job.kernel, [&](auto target) { decltype(target)::normal_stage(job, index); });
+    for_each_lane_target(job.kernel, [&](auto target) { normal_stage(target, job, index); });
     with_element_types(job.background.is_uint8, job.foreground.is_uint8, [&](auto bg8, auto fg8) {
         normal_scalar_typed<decltype(bg8)::value, decltype(fg8)::value>(job, index);
     });

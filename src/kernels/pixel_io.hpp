@@ -1,4 +1,4 @@
-// Moving 4 or 8 interleaved pixels to planar lanes and back.
+// Moving 4, 8 or 16 interleaved pixels to planar lanes and back.
 //
 // Lane i always belongs to pixel index + i. Every loader reads exactly the
 // bytes of its pixels and every store writes exactly those bytes, so the

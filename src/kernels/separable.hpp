@@ -8,36 +8,28 @@
 //
 // Stages run in a fixed order over one running pixel index: the flat stage
 // (two 3-channel images), the lane stages of the kernel's targets, widest
-// first (avx2: 8 pixels, then 4 for what it left; sse42 and neon: 4 pixels),
-// and the scalar stage, which finishes every kernel.
+// first (avx512: 16 pixels, then 8 and 4 for what it left; avx2: 8 pixels,
+// then 4; sse42 and neon: 4 pixels), and the scalar stage, which finishes
+// every kernel.
 //
-// A mode is a tag type (ZV_SEPARABLE_ENTRY): `Mode::scalar` is its scalar
-// form, `comp<Mode>` / `comp_u8<Mode>` in each lane target its lane forms.
+// A mode is one source (multiply.cpp is the model): its formula over the lane
+// vocabulary, compiled for every target (ZV_FORMULA, and ZV_FORMULA_U8 for an
+// integer-input form), its scalar form `<mode>_comp` (the formula's zv_scalar
+// pass, ZV_SCALAR_FORMULA, or a function of its own) and its tag and loops
+// (ZV_SEPARABLE_MODE). `Mode::scalar` is the scalar form, `comp<Mode>` /
+// `comp_u8<Mode>` in each lane target (separable_stages.inc) the lane forms.
 #pragma once
 
+#include <cmath>
+
+#include "image_view.hpp"
 #include "lanes.hpp"
-
-template <bool U8>
-ZV_INLINE float read_elem(const ImageIn& a, zv_index i) {
-    if constexpr (U8) return read_channel_u8(a.u8, i);
-    else return read_channel_f32(a.f32, i);
-}
-
-// A pixel's alpha as a unit value: channel 3 of a 4-channel image, else 1.
-template <bool U8>
-ZV_INLINE float read_alpha(const ImageIn& a, zv_index pixel) {
-    return a.channels == 4 ? read_elem<U8>(a, pixel * 4 + 3) : 1.0f;
-}
-
-template <bool U8>
-ZV_INLINE void write_elem(ImageOut& out, zv_index i, float value) {
-    if constexpr (U8) write_channel_u8(out.u8, i, value);
-    else write_channel_f32(out.f32, i, value);
-}
+#include "modes.hpp"
+#include "opaque.hpp"
 
 // The scalar stage, one pixel per step from `index` to the end.
 template <class Mode, bool BgU8, bool FgU8>
-void ratio_scalar_typed(BlendJob& job, zv_index index) {
+void separable_scalar_typed(BlendJob& job, zv_index index) {
     const ImageIn& bg = job.background;
     const ImageIn& fg = job.foreground;
     const int bc = bg.channels, fc = fg.channels;
@@ -61,9 +53,9 @@ void ratio_scalar_typed(BlendJob& job, zv_index index) {
 }
 
 template <class Mode>
-void ratio_scalar(BlendJob& job, zv_index index) {
+void separable_scalar(BlendJob& job, zv_index index) {
     with_element_types(job.background.is_uint8, job.foreground.is_uint8, [&](auto bg8, auto fg8) {
-        ratio_scalar_typed<Mode, decltype(bg8)::value, decltype(fg8)::value>(job, index);
+        separable_scalar_typed<Mode, decltype(bg8)::value, decltype(fg8)::value>(job, index);
     });
 }
 
@@ -83,11 +75,11 @@ void flat_scalar_tail(BlendJob& job, zv_index elem, zv_index elements) {
 // Runs the flat stage of the first of the kernel's targets whose conditions
 // hold, then the scalar tail; returns whether the image is done.
 template <class Mode>
-bool ratio_flat_stage(BlendJob& job) {
+bool separable_flat_pixels(BlendJob& job) {
     zv_index elem = 0;
     bool done = false;
     for_each_lane_target(job.kernel, [&](auto target) {
-        if (!done) done = decltype(target)::template ratio_flat_stage<Mode>(job, elem);
+        if (!done) done = separable_flat_stage(target, Mode{}, job, elem);
     });
     if (!done) return false;
     with_element_types(job.background.is_uint8, job.foreground.is_uint8, [&](auto bg8, auto fg8) {
@@ -97,18 +89,50 @@ bool ratio_flat_stage(BlendJob& job) {
 }
 
 template <class Mode>
-void ratio_pixels(BlendJob& job) {
+void separable_pixels(BlendJob& job) {
     zv_index index = 0;
     if (job.kernel != KERNEL_SCALAR && job.background.channels == 3 && job.foreground.channels == 3 &&
-        ratio_flat_stage<Mode>(job))
+        separable_flat_pixels<Mode>(job))
         index = job.pixels;
-    for_each_lane_target(job.kernel, [&](auto target) { decltype(target)::template ratio_stage<Mode>(job, index); });
-    ratio_scalar<Mode>(job, index);
+    for_each_lane_target(job.kernel, [&](auto target) { separable_stage(target, Mode{}, job, index); });
+    separable_scalar<Mode>(job, index);
 }
 
 // The loops of a separable mode. Its forms are found through its tag, so that
 // every stage inlines them.
 template <class Mode>
 constexpr ModeLoops separable_loops(int clip_output) {
-    return {&ratio_pixels<Mode>, nullptr, clip_output};
+    return {&separable_pixels<Mode>, nullptr, clip_output};
 }
+
+// A formula over `V in, V layer`, in every target: `<mode>` in each
+// namespace, and in the lane targets the mode's lane form. The body follows
+// the macro. The lane form is an ordinary function, which the compiler
+// inlines into the stages or not as it finds best (x86 code generation, NaN
+// payloads included, depends on that).
+#define ZV_FORMULA(mode)                                                                           \
+    ZV_INLINE V mode(V in, V layer);                                                               \
+    ZV_IF_LANES(template <> V comp< ::mode##_mode>(V in, V layer) { return mode(in, layer); })    \
+    ZV_INLINE V mode(V in, V layer)
+
+// An integer-input formula over `VI in, VI layer` (raw 0..255 values) and
+// `V inv255`, returning unit floats: in the lane targets the lane form for two
+// 8-bit inputs, in zv_scalar `<mode>_u8`. The body follows the macro.
+#define ZV_FORMULA_U8(mode)                                  \
+    ZV_IF_LANES(template <> V comp_u8< ::mode##_mode>)       \
+    ZV_IF_SCALAR(ZV_INLINE V mode##_u8)(VI in, VI layer, V inv255)
+
+// The scalar form `<mode>_comp` as the formula's zv_scalar pass (after
+// foreach_target.hpp).
+#define ZV_SCALAR_FORMULA(mode) \
+    float mode##_comp(float in, float layer) { return zv_scalar::mode(in, layer); }
+
+// The mode's tag (its scalar form, whether it has an integer-input form) and
+// its loops.
+#define ZV_SEPARABLE_MODE(mode, integer_form, clip_output)                                    \
+    float mode##_comp(float in, float layer);                                                 \
+    struct mode##_mode {                                                                      \
+        static constexpr bool kIntegerForm = integer_form;                                    \
+        static float scalar(float in, float layer) { return mode##_comp(in, layer); }         \
+    };                                                                                        \
+    extern const ModeLoops mode##_loops = separable_loops<mode##_mode>(clip_output);

@@ -1,14 +1,15 @@
-// Instruction-set targets: the one list of the lane targets a build compiles,
-// the region each target's code is compiled in, and the stamp that puts one
-// piece of code into every target.
+// Instruction-set targets: the one list of the lane targets a build compiles
+// and the region each target's code is compiled in.
 //
 // A lane target is a namespace zv_<t> with one vocabulary (lanes_<t>.hpp): its
 // vector types, the arithmetic words every formula is written in, and the
-// loads and stores of interleaved pixels. Generic lane code (the drivers'
-// vector stages, lane_code.inc) is included once into each vocabulary's
-// namespace; the mode sources stamp their formulas into every target with
-// ZV_STAMP_LANES / ZV_STAMP_ALL. zv_scalar (lanes_scalar.hpp) speaks the same
-// words on one float; it is no lane target, but shared formulas go there too.
+// loads and stores of interleaved pixels. Code written once over the
+// vocabulary (the formulas, the colour models, the drivers' vector stages) is
+// compiled once per target: a source names itself as ZV_TARGET_INCLUDE and
+// includes foreach_target.hpp, which includes it again inside each target's
+// region and namespace. zv_scalar (lanes_scalar.hpp) speaks the same words on
+// one float; it is no lane target, but the shared formulas get a pass there
+// too.
 //
 // x86-64: the module must load and run its scalar kernel on any x86-64
 // processor, so nothing is compiled with a global -mavx2/-march. Vector code
@@ -26,11 +27,11 @@
 // Other processors (and big-endian AArch64, whose byte order the NEON pixel
 // code does not handle): no lane target; the scalar kernel does everything.
 //
-// Adding a target: its vocabulary (lanes_<t>.hpp: the words, the kernels it
-// serves, the generic lane code included at its end), its entry in
-// ZV_LANE_TARGETS below with its region's BEGIN/END pair, and the include of
-// the vocabulary in lanes.hpp. A new kernel kind also gets its name and its
-// processor check in cpu_features.cpp.
+// Adding a target: its vocabulary (lanes_<t>.hpp: the words and the kernels
+// it serves), its entry in ZV_LANE_TARGETS below with its region's BEGIN/END
+// pair, the include of the vocabulary in lanes.hpp and its pass in
+// foreach_target.hpp. A new kernel kind also gets its name and its processor
+// check in cpu_features.cpp.
 #pragma once
 
 // MSVC (not clang-cl) has no target regions and needs none: it accepts every
@@ -128,10 +129,3 @@
 #define ZV_END_neon
 #define ZV_BEGIN_scalar
 #define ZV_END_scalar
-
-// The code in target t's region and namespace; in every lane target; in
-// zv_scalar and every lane target. The code refers to the vocabulary by its
-// unqualified names.
-#define ZV_STAMP_IN(t, ...) ZV_BEGIN_##t namespace zv_##t { __VA_ARGS__ } ZV_END_##t
-#define ZV_STAMP_LANES(...) ZV_LANE_TARGETS(ZV_STAMP_IN, __VA_ARGS__)
-#define ZV_STAMP_ALL(...) ZV_STAMP_IN(scalar, __VA_ARGS__) ZV_STAMP_LANES(__VA_ARGS__)

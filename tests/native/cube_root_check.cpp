@@ -27,11 +27,50 @@
 #include <string>
 #include <vector>
 
-#include "colour_lab.hpp"
+#if defined(ZV_TARGET_PASS)  // once per target (foreach_target.hpp)
+#include "lab.inc"
+
+#if !ZV_TARGET_SCALAR
+// Blocks of kBlock floats through each lane form (compiled in its target's region).
+void cbrt_block(const float* in, float* out) {
+    for (int i = 0; i < kBlock; i += kLanes) store_f32(out + i, cbrt_l(load_f32(in + i, 0)), 0);
+}
+void normal_block(const float* in, float* out) {
+    for (int i = 0; i < kBlock; i += kLanes) store_f32(out + i, cbrt_normal(load_f32(in + i, 0)), 0);
+}
+void normal_exact_block(const float* in, float* out) {
+    for (int i = 0; i < kBlock; i += kLanes) store_f32(out + i, cbrt_normal_exact(load_f32(in + i, 0)), 0);
+}
+void pow_block(const float* in, float* out) {
+    for (int i = 0; i < kBlock; i += kLanes) store_f32(out + i, pow_1_over_2_4_approx(load_f32(in + i, 0)), 0);
+}
+// The old lane routine: the split per lane, then the same polynomial and clamps.
+void pow_block_reference(const float* in, float* out) {
+    alignas(64) float lanes[kLanes], mantissas[kLanes], scales[kLanes];
+    for (int i = 0; i < kBlock; i += kLanes) {
+        store_f32(lanes, clamp01(load_f32(in + i, 0)), 1);
+        split_reference(lanes, mantissas, scales, kLanes);
+        store_f32(out + i,
+                  clamp01(mul(pow_5_12_mantissa_poly(load_f32(mantissas, 1)), load_f32(scales, 1))), 0);
+    }
+}
+#endif
+
+#else  // once
+
+#include <cmath>
+#include <cstdint>
 
 namespace {
-
 constexpr int kBlock = 4096;  // floats per batch, a multiple of every lane count
+void split_reference(const float* clamped, float* mantissas, float* scales, int n);
+}  // namespace
+
+// The path from foreach_target.hpp's folder.
+#define ZV_TARGET_INCLUDE "../../tests/native/cube_root_check.cpp"
+#include "foreach_target.hpp"
+
+namespace {
 
 uint32_t bits(float x) {
     uint32_t b;
@@ -116,8 +155,8 @@ float frexp_nonnegative(float value, int* exponent) {
 
 float pow_5_12_scale(int remainder, int quotient) {
     const int shift = 5 * quotient;
-    if (shift < -126) return std::ldexp(scale_table[remainder], shift);
-    return scale_table[remainder] * from(static_cast<uint32_t>(127 + shift) << 23);
+    if (shift < -126) return std::ldexp(zv_scalar::scale_table[remainder], shift);
+    return zv_scalar::scale_table[remainder] * from(static_cast<uint32_t>(127 + shift) << 23);
 }
 
 void split_reference(const float* clamped, float* mantissas, float* scales, int n) {
@@ -135,31 +174,6 @@ void split_reference(const float* clamped, float* mantissas, float* scales, int 
 }
 
 }  // namespace
-
-// Blocks of kBlock floats through each lane form (compiled in its target's region).
-ZV_STAMP_LANES(
-    void cbrt_block(const float* in, float* out) {
-        for (int i = 0; i < kBlock; i += kLanes) store_f32(out + i, cbrt_l(load_f32(in + i, 0)), 0);
-    }
-    void normal_block(const float* in, float* out) {
-        for (int i = 0; i < kBlock; i += kLanes) store_f32(out + i, cbrt_normal(load_f32(in + i, 0)), 0);
-    }
-    void normal_exact_block(const float* in, float* out) {
-        for (int i = 0; i < kBlock; i += kLanes) store_f32(out + i, cbrt_normal_exact(load_f32(in + i, 0)), 0);
-    }
-    void pow_block(const float* in, float* out) {
-        for (int i = 0; i < kBlock; i += kLanes) store_f32(out + i, pow_1_over_2_4_approx(load_f32(in + i, 0)), 0);
-    }
-    // The old lane routine: the split per lane, then the same polynomial and clamps.
-    void pow_block_reference(const float* in, float* out) {
-        alignas(64) float lanes[kLanes], mantissas[kLanes], scales[kLanes];
-        for (int i = 0; i < kBlock; i += kLanes) {
-            store_f32(lanes, clamp01(load_f32(in + i, 0)), 1);
-            split_reference(lanes, mantissas, scales, kLanes);
-            store_f32(out + i,
-                      clamp01(mul(pow_5_12_mantissa_poly(load_f32(mantissas, 1)), load_f32(scales, 1))), 0);
-        }
-    })
 
 namespace {
 
@@ -305,13 +319,13 @@ int main(int argc, char** argv) {
 
     // For information: the C library's cbrtf over the Lab conversion's range.
     int64_t library_differs = 0, in_range = 0;
-    sweep(bits(kLabEpsilon) + 1, bits(4.0f), stride, [&](const float* x, int n) {
+    sweep(bits(zv_scalar::kLabEpsilon) + 1, bits(4.0f), stride, [&](const float* x, int n) {
         for (int i = 0; i < n; ++i) library_differs += bits(std::cbrt(x[i])) != bits(zv_scalar::cbrt_l(x[i]));
         in_range += n;
     });
     std::printf("information: the C library's cbrtf differs from the correctly rounded root for %" PRId64
                 " of %" PRId64 " floats in (%.9g, 4]\n",
-                library_differs, in_range, static_cast<double>(kLabEpsilon));
+                library_differs, in_range, static_cast<double>(zv_scalar::kLabEpsilon));
 
     // 2. The 5/12 power: every float in [0, 1], then a sample of everything else.
     const int64_t before_pow = failures.count;
@@ -338,3 +352,5 @@ int main(int argc, char** argv) {
     std::printf("cube_root_check: all passed\n");
     return 0;
 }
+
+#endif
