@@ -1,0 +1,299 @@
+"""The W3C family ("svg:" modes) against the float64 model of w3c_reference.py, its
+kernels against each other, and the engine's contract for it (offsets, masks,
+batches, bands, threads, linear light).
+
+Accuracy: every result within 0.5 (0..255 units) of the model before rounding,
+8-bit results within one level, over all 65,536 byte pairs at several alphas and
+opacities. The kernels: every kernel gives the scalar kernel's bits (the family
+computes each pixel with the same operations in every stage).
+"""
+
+import numpy as np
+import pytest
+
+import w3c_reference as ref
+import zarvel
+from zarvel import _compose, w3c
+
+W3C = zarvel.w3c.MODES
+
+# (backdrop alpha, source alpha) in bytes, and the opacities each is tried at.
+ALPHAS = ((255, 255), (255, 128), (128, 255), (77, 200), (0, 255), (255, 0), (0, 0), (1, 254))
+OPACITIES = (1.0, 0.5)
+
+
+def pair_images():
+    """Every byte pair (a, b), one per pixel of a 256 x 256 image, spread over the three
+    channels (R: a / b, G: b / a, B: a ^ 0x5A / 255 - b), one frame per alpha pair."""
+    a, b = np.meshgrid(np.arange(256), np.arange(256), indexing="ij")
+    cb = np.stack([a, b, a ^ 0x5A], -1)
+    cs = np.stack([b, a, 255 - b], -1)
+    frames = len(ALPHAS)
+    bg = np.empty((frames, 256, 256, 4), np.uint8)
+    fg = np.empty((frames, 256, 256, 4), np.uint8)
+    for i, (ab, as_) in enumerate(ALPHAS):
+        bg[i, ..., :3], bg[i, ..., 3] = cb, ab
+        fg[i, ..., :3], fg[i, ..., 3] = cs, as_
+    return bg, fg
+
+
+BG, FG = pair_images()
+
+
+def model(mode, bg, fg, opacity, linear=False):
+    """The model's straight RGBA result on 0..255, float64."""
+    cb, cs = bg[..., :3] / 255.0, fg[..., :3] / 255.0
+    ab = bg[..., 3] / 255.0 if bg.shape[-1] == 4 else np.ones(bg.shape[:-1])
+    as_ = fg[..., 3] / 255.0 if fg.shape[-1] == 4 else np.ones(fg.shape[:-1])
+    co, ao = ref.composite(mode, cb, ab, cs, as_, opacity, linear)
+    return np.concatenate([co, ao[..., None]], -1) * 255
+
+
+def near_ties(mode, bg, fg):
+    """Pixels where a mode's choice is a comparison the float32 and float64 sums may
+    decide differently: darker/lighter colour with nearly equal Lum."""
+    if mode not in ("svg:darker-color", "svg:lighter-color"):
+        return np.zeros(bg.shape[:-1], bool)
+    return np.abs(ref.lum(bg[..., :3] / 255.0) - ref.lum(fg[..., :3] / 255.0)) < 1e-5
+
+
+@pytest.mark.parametrize("mode", W3C)
+@pytest.mark.parametrize("opacity", OPACITIES)
+def test_model_every_byte_pair(mode, opacity):
+    want = model(mode, BG, FG, opacity)
+    skip = near_ties(mode, BG, FG)
+    got8 = zarvel.blend(BG, FG, mode, opacity, kernel="scalar").astype(np.float64)
+    gotf = zarvel.blend(BG.astype(np.float32), FG.astype(np.float32), mode, opacity, kernel="scalar")
+    for got, bound in ((gotf, 0.5), (got8, 1.0)):
+        err = np.abs(got - want)
+        err[skip] = 0
+        worst = np.unravel_index(np.argmax(err), err.shape)
+        assert err.max() <= bound, (mode, got.dtype, worst, got[worst], want[worst])
+
+
+@pytest.mark.parametrize("mode", W3C)
+def test_model_linear_light(mode):
+    bg, fg = BG[::3, ::2, ::2], FG[::3, ::2, ::2]  # every other byte pair, three alpha pairs
+    want = model(mode, bg, fg, 0.75, linear=True)
+    skip = near_ties(mode, bg, fg)
+    got8 = zarvel.blend(bg, fg, mode, 0.75, linear=True).astype(np.float64)
+    gotf = zarvel.blend(bg.astype(np.float32), fg.astype(np.float32), mode, 0.75, linear=True)
+    for got, bound in ((gotf, 0.5), (got8, 1.0)):
+        err = np.abs(got - want)
+        err[skip] = 0
+        assert err.max() <= bound, (mode, got.dtype, np.unravel_index(np.argmax(err), err.shape))
+
+
+def test_model_rgb_background():
+    """An RGB backdrop is opaque; an RGB source has alpha 1; an RGB result drops alpha."""
+    bg, fg = BG[0, ..., :3], FG[1, ..., :3]
+    for mode in ("svg:soft-light", "svg:luminosity", "svg:dst-out", "svg:xor", "svg:plus"):
+        want = model(mode, bg, fg, 0.5)[..., :3]
+        got = zarvel.blend(bg.astype(np.float32), fg, mode, 0.5)
+        assert np.abs(got - want).max() <= 0.5, mode
+
+
+@pytest.mark.parametrize("mode", W3C)
+def test_every_kernel_gives_the_scalar_bits(mode, kernel):
+    """Both element types and channel counts, odd sizes (every stage), specials in the floats."""
+    rng = np.random.default_rng(7)
+    bg = BG[3, :37, :41]
+    fg = FG[7, 5:42, 3:44]
+    bgf = bg.astype(np.float32)
+    bgf[0, :6] = np.array([np.nan, np.inf, -np.inf, -3, 300, 127.5], np.float32)[:, None]
+    for b in (bg, bgf, bg[..., :3], bgf[..., :3]):
+        for f in (fg, fg[..., :3].astype(np.float32)):
+            opacity = float(rng.choice([1.0, 0.3, 1.7]))
+            want = zarvel.blend(b, f, mode, opacity, kernel="scalar")
+            got = zarvel.blend(b, f, mode, opacity, kernel=kernel)
+            np.testing.assert_array_equal(got, want)
+
+
+@pytest.mark.parametrize("size", range(41))
+def test_sizes(size, kernel):
+    """A row of n pixels gives the first n pixels of a longer row: no stage changes a bit."""
+    bg = BG[3, 100, : size + 24]
+    fg = FG[3, 7, : size + 24]
+    for mode in ("svg:hue", "svg:color-burn", "svg:src-atop", "svg:hard-mix"):
+        whole = zarvel.blend(bg[None], fg[None], mode, 0.8, kernel=kernel)[0]
+        part = zarvel.blend(bg[None, :size], fg[None, :size], mode, 0.8, kernel=kernel)[0]
+        np.testing.assert_array_equal(part, whole[:size])
+
+
+# ---- the engine's contract -----------------------------------------------------------
+
+
+def covered(bg_shape, fg_shape, offset):
+    """(background slices, foreground slices) of the visible part, or None."""
+    (h, w), (fh, fw) = bg_shape, fg_shape
+    y0, x0 = max(offset[0], 0), max(offset[1], 0)
+    y1, x1 = min(offset[0] + fh, h), min(offset[1] + fw, w)
+    if y1 <= y0 or x1 <= x0:
+        return None
+    return (slice(y0, y1), slice(x0, x1)), (slice(y0 - offset[0], y1 - offset[0]), slice(x0 - offset[1], x1 - offset[1]))
+
+
+def folded(fg, mask):
+    """The foreground as the engine blends it under a mask: float32 RGBA, alpha x weight."""
+    f = fg.astype(np.float32)
+    alpha = f[..., 3] if fg.shape[-1] == 4 else np.full(fg.shape[:-1], 255, np.float32)
+    weight = mask.astype(np.float32)
+    alpha = (alpha * weight) / np.float32(255) if mask.dtype == np.uint8 else alpha * weight
+    return np.concatenate([f[..., :3], alpha[..., None]], -1)
+
+
+@pytest.fixture(params=["engine bands", "tiny bands"])
+def bands(request, monkeypatch):
+    if request.param == "tiny bands":
+        monkeypatch.setattr(_compose, "_BAND_BYTES", 1)
+    return request.param
+
+
+CONTRACT_MODES = ("svg:hue", "svg:soft-light", "svg:dst-in", "svg:plus", "svg:vivid-light", "svg:clear")
+
+
+@pytest.mark.parametrize("linear", [False, True], ids=["srgb", "linear"])
+@pytest.mark.parametrize("masked", [None, "u8", "f32"])
+def test_offsets_masks_batches_threads(kernel, bands, linear, masked):
+    """Each result equals the same kernel's call on contiguous copies of the covered
+    part (mask folded in); pixels outside stay as they were, even under dst-in and clear."""
+    rng = np.random.default_rng(11)
+    for trial in range(24):
+        mode = CONTRACT_MODES[trial % len(CONTRACT_MODES)]
+        h, w = int(rng.integers(1, 30)), int(rng.integers(1, 45))
+        fh, fw = int(rng.integers(1, 30)), int(rng.integers(1, 45))
+        bg_dtype = (np.uint8, np.float32)[trial % 2]
+        bg = rng.integers(0, 256, (2, h, w, 3 + trial % 2 * 1)).astype(bg_dtype)
+        fg = rng.integers(0, 256, (fh, fw, 4 - trial // 2 % 2)).astype((np.uint8, np.float32)[trial // 3 % 2])
+        offset = (int(rng.integers(-fh - 2, h + 2)), int(rng.integers(-fw - 2, w + 2)))
+        mask = None
+        if masked == "u8":
+            mask = rng.integers(0, 256, (fh, fw)).astype(np.uint8)
+        elif masked == "f32":
+            mask = rng.uniform(0, 1, (fh, fw)).astype(np.float32)
+        threads = int(rng.integers(1, 5))
+        got = zarvel.blend(bg, fg, mode, 0.7, mask=mask, offset=offset, kernel=kernel, threads=threads, linear=linear)
+        want = bg.copy()
+        cover = covered((h, w), (fh, fw), offset)
+        if cover is not None:
+            (ys, xs), (fys, fxs) = cover
+            part = fg[fys, fxs] if mask is None else folded(fg[fys, fxs], mask[fys, fxs])
+            region = np.ascontiguousarray(bg[:, ys, xs])
+            want[:, ys, xs] = zarvel.blend(
+                region, np.ascontiguousarray(part), mode, 0.7, kernel=kernel, threads=1, linear=linear
+            )
+        np.testing.assert_array_equal(got, want, err_msg=f"{mode} trial {trial}")
+
+
+@pytest.mark.parametrize("linear", [False, True], ids=["srgb", "linear"])
+def test_stack_equals_chain(kernel, bands, linear):
+    rng = np.random.default_rng(5)
+    bg = rng.integers(0, 256, (3, 23, 37, 4)).astype(np.uint8)
+    layers = [
+        zarvel.Layer(rng.integers(0, 256, (11, 20, 4)).astype(np.uint8), "svg:multiply", 0.8, offset=(3, -4)),
+        zarvel.Layer(rng.integers(0, 256, (3, 15, 30, 3)).astype(np.uint8), "screen", 0.6, offset=(9, 12)),
+        zarvel.Layer(rng.integers(0, 256, (20, 9, 4)).astype(np.float32), "svg:dst-out", 1.0, offset=(-2, 30)),
+        zarvel.Layer(
+            rng.integers(0, 256, (23, 37, 4)).astype(np.uint8), "svg:color", 0.5, mask=(rng.random((23, 37)) * 255).astype(np.uint8)
+        ),
+    ]
+    layers = [
+        zarvel.Layer(lay.image, lay.mode, lay.opacity, mask=lay.mask, offset=lay.offset, linear=linear)
+        for lay in layers
+    ]
+    got = zarvel.composite(bg, layers, kernel=kernel, threads=3)
+    want = bg
+    for lay in layers:
+        want = zarvel.blend(
+            want, lay.image, lay.mode, lay.opacity, mask=lay.mask, offset=lay.offset, kernel=kernel, linear=linear
+        )
+    np.testing.assert_array_equal(got, want)
+
+
+def test_uint16():
+    """16-bit images: v / 257 in, x * 257 out, within the model's bound after the conversions."""
+    bg8, fg8 = BG[3, ::4, ::4], FG[3, ::4, ::4]
+    bg, fg = bg8.astype(np.uint16) * 257, fg8.astype(np.uint16) * 257
+    for mode in ("svg:overlay", "svg:saturation", "svg:src-in", "svg:divide"):
+        got = zarvel.blend(bg, fg, mode, 0.9).astype(np.float64) / 257
+        assert np.abs(got - model(mode, bg8, fg8, 0.9)).max() <= 0.5 + 1 / 257, mode
+
+
+def test_premultiplied_matches_straight():
+    """Premultiplied input gives the straight call's result, premultiplied (float64 on 0..1)."""
+    bg8, fg8 = BG[3, ::4, ::4], FG[3, ::4, ::4]
+    bg, fg = bg8 / 255.0, fg8 / 255.0
+    pre = lambda x: np.concatenate([x[..., :3] * x[..., 3:], x[..., 3:]], -1)  # noqa: E731
+    for mode in ("svg:overlay", "svg:saturation", "svg:src-in"):
+        straight = zarvel.blend(bg, fg, mode, 0.9, scale=1)
+        got = zarvel.blend(pre(bg), pre(fg), mode, 0.9, scale=1, premultiplied=True)
+        assert np.abs(got - pre(straight)).max() <= 1e-5, mode
+
+
+# ---- names and bad input ---------------------------------------------------------------
+
+
+def test_css_names():
+    assert w3c.canonical("color-dodge") == "svg:color-dodge"
+    assert w3c.canonical("plus-lighter") == "svg:plus"
+    assert w3c.canonical("svg:plus") == "svg:plus"
+    assert w3c.canonical("copy") == "svg:src"
+    assert w3c.canonical("source-over") == "svg:src-over"
+    assert w3c.canonical("destination-in") == "svg:dst-in"
+    assert w3c.canonical("Hard-Light") == "svg:hard-light"
+    assert w3c.canonical("linear-light") == "svg:linear-light"
+    assert w3c.canonical("src-atop") == "svg:src-atop"
+    assert len(W3C) == len(set(W3C)) == 39
+    with pytest.raises(ValueError, match="svg:multiply"):
+        w3c.canonical("multiplyy")
+    bg, fg = BG[0, :4, :4], FG[0, :4, :4]
+    np.testing.assert_array_equal(w3c.blend(bg, fg, "color-dodge", 0.5), zarvel.blend(bg, fg, "svg:color-dodge", 0.5))
+    got = w3c.composite(bg, [zarvel.Layer(fg, "plus-lighter"), zarvel.Layer(fg, "multiply", linear=True)])
+    want = zarvel.composite(bg, [zarvel.Layer(fg, "svg:plus"), zarvel.Layer(fg, "svg:multiply", linear=True)])
+    np.testing.assert_array_equal(got, want)
+
+
+@pytest.mark.parametrize("mode", ["svg:foo", "svg:", "svg:Multiply"])
+def test_unknown_name_writes_nothing(mode):
+    bg = BG[0, :8, :8].copy()
+    before = bg.copy()
+    with pytest.raises(ValueError, match=r"svg:normal, svg:multiply, .*svg:lighter-color"):
+        zarvel.blend(bg, FG[0, :8, :8], mode, out=bg)
+    with pytest.raises(ValueError, match=r"layers\[1\]\.mode must be one of zarvel.w3c.MODES"):
+        zarvel.composite(bg, [zarvel.Layer(FG[0, :8, :8], "svg:multiply"), zarvel.Layer(bg[:2], mode)], out=bg)
+    np.testing.assert_array_equal(bg, before)
+
+
+@pytest.mark.parametrize("bad", [1, None, "yes", np.float32(1)])
+def test_linear_must_be_a_bool(bad):
+    bg = BG[0, :8, :8].copy()
+    with pytest.raises(TypeError, match="linear must be True or False"):
+        zarvel.blend(bg, FG[0, :8, :8], "svg:multiply", out=bg, linear=bad)
+    with pytest.raises(TypeError, match=r"layers\[0\]\.linear must be True or False"):
+        zarvel.composite(bg, [zarvel.Layer(FG[0, :8, :8], linear=bad)], out=bg)
+    np.testing.assert_array_equal(bg, BG[0, :8, :8])
+
+
+def test_linear_off_keeps_every_result():
+    """linear=False is the call without it; linear=True leaves alpha and untouched pixels alone."""
+    bg, fg = BG[2, :40, :40], FG[4, :40, :40]
+    for mode in ("multiply", "lch_color", "svg:multiply"):
+        np.testing.assert_array_equal(zarvel.blend(bg, fg, mode, linear=False), zarvel.blend(bg, fg, mode))
+    got = zarvel.blend(bg, fg[:10, :10], "normal", 0.5, offset=(5, 5), linear=True)
+    want = zarvel.blend(bg, fg[:10, :10], "normal", 0.5, offset=(5, 5))
+    np.testing.assert_array_equal(got[..., 3], want[..., 3])
+    outside = np.ones(bg.shape[:2], bool)
+    outside[5:15, 5:15] = False
+    np.testing.assert_array_equal(got[outside], bg[outside])
+
+
+def test_linear_rule():
+    """50% grey over black, normal at opacity 0.5, in linear light: the sRGB encode of
+    half the linear value of grey 128."""
+    bg = np.zeros((1, 1, 3), np.uint8)
+    fg = np.full((1, 1, 3), 128, np.uint8)
+    half = ref.srgb_to_linear(128 / 255) / 2
+    want = np.round(ref.linear_to_srgb(half) * 255)
+    assert zarvel.blend(bg, fg, "svg:normal", 0.5, linear=True)[0, 0, 0] == want
+    assert zarvel.blend(bg, fg, "normal", 0.5, linear=True)[0, 0, 0] == want
+    assert zarvel.blend(bg, fg, "svg:normal", 0.5)[0, 0, 0] == 64
