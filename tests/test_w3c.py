@@ -8,6 +8,9 @@ opacities. The kernels: every kernel gives the scalar kernel's bits (the family
 computes each pixel with the same operations in every stage).
 """
 
+import re
+from pathlib import Path
+
 import numpy as np
 import pytest
 
@@ -130,7 +133,10 @@ def covered(bg_shape, fg_shape, offset):
     y1, x1 = min(offset[0] + fh, h), min(offset[1] + fw, w)
     if y1 <= y0 or x1 <= x0:
         return None
-    return (slice(y0, y1), slice(x0, x1)), (slice(y0 - offset[0], y1 - offset[0]), slice(x0 - offset[1], x1 - offset[1]))
+    return (slice(y0, y1), slice(x0, x1)), (
+        slice(y0 - offset[0], y1 - offset[0]),
+        slice(x0 - offset[1], x1 - offset[1]),
+    )
 
 
 def folded(fg, mask):
@@ -194,7 +200,10 @@ def test_stack_equals_chain(kernel, bands, linear):
         zarvel.Layer(rng.integers(0, 256, (3, 15, 30, 3)).astype(np.uint8), "screen", 0.6, offset=(9, 12)),
         zarvel.Layer(rng.integers(0, 256, (20, 9, 4)).astype(np.float32), "svg:dst-out", 1.0, offset=(-2, 30)),
         zarvel.Layer(
-            rng.integers(0, 256, (23, 37, 4)).astype(np.uint8), "svg:color", 0.5, mask=(rng.random((23, 37)) * 255).astype(np.uint8)
+            rng.integers(0, 256, (23, 37, 4)).astype(np.uint8),
+            "svg:color",
+            0.5,
+            mask=(rng.random((23, 37)) * 255).astype(np.uint8),
         ),
     ]
     layers = [
@@ -297,3 +306,33 @@ def test_linear_rule():
     assert zarvel.blend(bg, fg, "svg:normal", 0.5, linear=True)[0, 0, 0] == want
     assert zarvel.blend(bg, fg, "normal", 0.5, linear=True)[0, 0, 0] == want
     assert zarvel.blend(bg, fg, "svg:normal", 0.5)[0, 0, 0] == 64
+
+
+# ---- the family's list and what derives from it -----------------------------------------
+
+ROOT = Path(__file__).resolve().parent.parent
+in_source_tree = pytest.mark.skipif(
+    not (ROOT / "pyproject.toml").is_file(), reason="the documents and the stub live in the source tree"
+)
+
+
+def test_every_mode_modelled():
+    assert sorted(ref.MODES) == sorted(W3C)
+    assert set(zarvel.w3c.KINDS.values()) == {"separable", "whole", "porter_duff"}
+    assert {m for m, k in zarvel.w3c.KINDS.items() if k == "porter_duff"} == {*ref.PORTER_DUFF, "svg:plus"}
+    assert {m for m, k in zarvel.w3c.KINDS.items() if k == "whole"} == set(ref.WHOLE)
+
+
+def test_gallery_rows_hold_every_mode_once():
+    placed = [m for _, _, modes in zarvel.w3c.GALLERY_GROUPS for m in modes]
+    assert sorted(placed) == sorted(W3C)
+
+
+@in_source_tree
+def test_docs_row_and_stub_for_every_mode():
+    rows = re.findall(r"^\| `(svg:[a-z-]+)` \| (?:`([a-z-]+)`)? *\|", (ROOT / "docs" / "w3c.md").read_text(), re.M)
+    assert [name for name, _ in rows] == list(W3C)
+    assert {name: css for name, css in rows if css} == zarvel.w3c.CSS_NAMES
+    stub = (ROOT / "src" / "zarvel" / "__init__.pyi").read_text()
+    literal = stub[stub.index("W3cModeName = Literal[") : stub.index("]", stub.index("W3cModeName = Literal["))]
+    assert re.findall(r'"(svg:[a-z-]+)"', literal) == list(W3C)

@@ -32,8 +32,7 @@ W3C_MODES: Tuple[str, ...] = tuple(name for name, _, _, _ in _W3C_ROWS)
 W3C_CSS: Dict[str, str] = {name: css for name, css, _, _ in _W3C_ROWS if css}
 W3C_KINDS: Dict[str, str] = {name: kind for name, _, kind, _ in _W3C_ROWS}
 W3C_GALLERY_GROUPS: Tuple[Tuple[str, str, Tuple[str, ...]], ...] = tuple(
-    (heading, text, tuple(name for name, _, _, r in _W3C_ROWS if r == row))
-    for row, heading, text in _engine.w3c_rows()
+    (heading, text, tuple(name for name, _, _, r in _W3C_ROWS if r == row)) for row, heading, text in _engine.w3c_rows()
 )
 
 # The gallery's rows: (heading, what the modes are for, the modes in their places).
