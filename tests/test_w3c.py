@@ -336,3 +336,24 @@ def test_docs_row_and_stub_for_every_mode():
     stub = (ROOT / "src" / "zarvel" / "__init__.pyi").read_text()
     literal = stub[stub.index("W3cModeName = Literal[") : stub.index("]", stub.index("W3cModeName = Literal["))]
     assert re.findall(r'"(svg:[a-z-]+)"', literal) == list(W3C)
+
+
+def test_dask_and_xarray_take_the_family():
+    da = pytest.importorskip("dask.array")
+    import zarvel.dask
+
+    rng = np.random.default_rng(9)
+    bg = rng.integers(0, 256, (40, 50, 4)).astype(np.uint8)
+    fg = rng.integers(0, 256, (30, 20, 4)).astype(np.uint8)
+    layers = [zarvel.Layer(fg, "svg:hue", 0.8, offset=(5, 17), linear=True), zarvel.Layer(fg, "svg:dst-out")]
+    lazy = zarvel.dask.composite(da.from_array(bg, chunks=(16, 16, 4)), layers)
+    np.testing.assert_array_equal(lazy.compute(), zarvel.composite(bg, layers))
+    lazy = zarvel.dask.blend(bg, da.from_array(fg, chunks=(7, 9, 4)), "svg:soft-light", offset=(3, 3), linear=True)
+    np.testing.assert_array_equal(lazy.compute(), zarvel.blend(bg, fg, "svg:soft-light", offset=(3, 3), linear=True))
+    with pytest.raises(ValueError, match="zarvel.w3c.MODES"):
+        zarvel.dask.blend(bg, fg, "svg:nope")
+    xr = pytest.importorskip("xarray")
+    import zarvel.xarray
+
+    got = zarvel.xarray.blend(xr.DataArray(bg, dims=("y", "x", "band")), fg, "svg:overlay", offset=(2, 2))
+    np.testing.assert_array_equal(got.values, zarvel.blend(bg, fg, "svg:overlay", offset=(2, 2)))
