@@ -357,3 +357,15 @@ def test_dask_and_xarray_take_the_family():
 
     got = zarvel.xarray.blend(xr.DataArray(bg, dims=("y", "x", "band")), fg, "svg:overlay", offset=(2, 2))
     np.testing.assert_array_equal(got.values, zarvel.blend(bg, fg, "svg:overlay", offset=(2, 2)))
+
+
+def test_gallery_sheet():
+    pytest.importorskip("PIL")
+    from zarvel import gallery
+
+    sheet = gallery.build(family="w3c", cell_width=48)
+    assert sheet.modes == tuple(m for _, _, ms in zarvel.w3c.GALLERY_GROUPS for m in ms)
+    assert set(sheet.modes) == set(W3C)
+    assert sheet.cells["svg:clear"][..., 3].max() == 0  # transparent, shown on the checkerboard
+    with pytest.raises(ValueError, match="family must be one of modes, w3c"):
+        gallery.groups("css")

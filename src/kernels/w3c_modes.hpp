@@ -62,7 +62,7 @@
     X(4, "comparative", "differences and ratios")                      \
     X(5, "colour", "hue, saturation, colour, luminosity (W3C Lum)")     \
     X(6, "Porter-Duff", "which of the two shows, and their sum")      \
-    X(7, "Porter-Duff: masking", "one image cut by the other's alpha")
+    X(7, "masking", "Porter-Duff: one image cut by the other's alpha")
 
 enum class W3cOp {
 #define ZV_W3C_ENUMERATOR(id, ...) id,
