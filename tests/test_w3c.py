@@ -369,3 +369,13 @@ def test_gallery_sheet():
     assert sheet.cells["svg:clear"][..., 3].max() == 0  # transparent, shown on the checkerboard
     with pytest.raises(ValueError, match="family must be one of modes, w3c"):
         gallery.groups("css")
+
+
+@pytest.mark.parametrize("mode", ["svg:multiply", "svg:hue", "svg:xor", "normal", "lch_color"])
+def test_linear_bytes_round_the_float_result(mode):
+    """An 8-bit result in linear light is the float result (the same pixels as floats)
+    rounded once: to nearest, ties to even, clamped."""
+    bg, fg = BG[:, ::3, ::3], FG[:, ::3, ::3]
+    got = zarvel.blend(bg, fg, mode, 0.7, linear=True)
+    floats = zarvel.blend(bg.astype(np.float32), fg, mode, 0.7, linear=True)
+    np.testing.assert_array_equal(got, np.round(np.clip(np.nan_to_num(floats), 0, 255)).astype(np.uint8))

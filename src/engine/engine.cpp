@@ -664,15 +664,17 @@ void Plan::State::run_layer_linear(Scratch& s, const LayerPlan& p, const Grid& s
         bj.output = out_view(bg_scratch, Format::f32, bc);
         bj.pixels = c1 - c0;
         p.loop(bj);
-        srgb_encode_pixels(bg_share, to - from, bc);
+        const bool bytes_out = as_worked(out) && out.format == Format::u8;  // encoded and rounded at once
+        if (!bytes_out) srgb_encode_pixels(bg_share, to - from, bc);
         for_segments(from, to, w, [&](zv_index row, zv_index col, zv_index count, zv_index offset) {
             unsigned char* px = at_mut(out, frame, l.top + row, l.left + col);
             const float* v = bg_share + offset * bc;
             if (!as_worked(out)) {
                 codec.store(v, px, out.pixel_stride, count);
-            } else if (out.format == Format::u8) {
+            } else if (bytes_out) {
                 for (zv_index i = 0; i < count; ++i)
-                    for (int c = 0; c < bc; ++c) px[i * out.pixel_stride + c] = round_u8(v[i * bc + c]);
+                    for (int c = 0; c < bc; ++c)
+                        px[i * out.pixel_stride + c] = c == 3 ? round_u8(v[i * bc + c]) : srgb_encode_u8(v[i * bc + c]);
             } else {
                 copy_pixels(px, out.pixel_stride, reinterpret_cast<const unsigned char*>(v), bc * sizeof(float), count,
                             bc * sizeof(float));

@@ -32,4 +32,9 @@ void srgb_decode_bytes(const uint8_t* bytes, zv_index count, int channels, float
 // A working float to an 8-bit value: clamped to 0..255 (NaN to 0), rounded to nearest even.
 uint8_t round_u8(float value);
 
+// round_u8(srgb_encode(value)) through a table of the 255 floats at which that
+// value steps up (found once by bisection over the floats' order; the encode is
+// nondecreasing): a search of 8 comparisons in place of the power.
+uint8_t srgb_encode_u8(float value);
+
 }  // namespace zv_engine
