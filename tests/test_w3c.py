@@ -357,6 +357,12 @@ def test_dask_and_xarray_take_the_family():
 
     got = zarvel.xarray.blend(xr.DataArray(bg, dims=("y", "x", "band")), fg, "svg:overlay", offset=(2, 2))
     np.testing.assert_array_equal(got.values, zarvel.blend(bg, fg, "svg:overlay", offset=(2, 2)))
+    same = bg[:30, :20]
+    for data in (same, da.from_array(same, chunks=(16, 8, 4))):
+        got = zarvel.xarray.blend(xr.DataArray(data, dims=("y", "x", "band")), fg, "svg:hue", 0.6, linear=True)
+        np.testing.assert_array_equal(got.values, zarvel.blend(same, fg, "svg:hue", 0.6, linear=True))
+    with pytest.raises(TypeError, match="linear must be True or False"):
+        zarvel.xarray.blend(xr.DataArray(same, dims=("y", "x", "band")), fg, linear="yes")
 
 
 def test_gallery_sheet():
