@@ -12,7 +12,9 @@
 //       writable with adjacent pixels, and either the background itself or
 //       not overlapping it.
 //     layers: a tuple of (mode, opacity, image, mask, top, left, height,
-//       width, image_top, image_left): mode an index into modes(), image a
+//       width, image_top, image_left[, linear]): mode an index into modes(),
+//       or len(modes()) + i for the i-th of w3c_modes(); linear (default
+//       False) blends in linear light; image a
 //       4-dimensional array with 1 or `frames` frames, mask None or a
 //       3-dimensional uint8/float32 array over the image with 1 or `frames`
 //       frames, the rest the visible rectangle.
@@ -37,6 +39,8 @@
 //   modes() -> tuple of (name, kind, group, place), in the module's order:
 //     the mode list of modes.hpp.
 //   mode_groups() -> tuple of (group, heading, text), in the gallery's order.
+//   w3c_modes() -> tuple of (name, css, kind, row): the W3C family, the list
+//     of w3c_modes.hpp; w3c_rows() -> tuple of (row, heading, text).
 //   kernels() -> tuple of (name, pixels, module_name, results_of), in order:
 //     the kernel list of image_view.hpp.
 //   PIXEL_GROUP: no kernel's stage straddles a multiple of this pixel index.
@@ -60,6 +64,7 @@
 #include "engine/convert.hpp"
 #include "engine/engine.hpp"
 #include "modes.hpp"
+#include "w3c_modes.hpp"
 
 namespace {
 
@@ -75,6 +80,22 @@ struct ModeEntry {
 const ModeEntry kModes[] = {ZV_MODES(ZV_MODE_ENTRY)};
 #undef ZV_MODE_ENTRY
 constexpr Py_ssize_t kModeCount = sizeof(kModes) / sizeof(kModes[0]);
+
+// The W3C family, after the modes above in the engine's numbering.
+struct W3cEntry {
+    const char *name, *css, *kind;
+    int row;
+};
+#define ZV_W3C_ENTRY(id, name, css, kind, row) {name, css, #kind, row},
+const W3cEntry kW3cModes[] = {ZV_W3C_MODES(ZV_W3C_ENTRY)};
+#undef ZV_W3C_ENTRY
+
+// The loops of the engine's mode number `mode`, or null.
+const ModeLoops* loops_of(Py_ssize_t mode) {
+    if (mode >= 0 && mode < kModeCount) return kModes[mode].loops;
+    if (mode >= kModeCount && mode < kModeCount + kW3cModeCount) return kW3cLoops[mode - kModeCount];
+    return nullptr;
+}
 
 int fail(const char* message) {
     PyErr_Format(PyExc_ValueError, "engine: %s", message);
@@ -135,17 +156,18 @@ bool within(Py_ssize_t start, Py_ssize_t size, zv_index extent) { return start >
 int to_layer(PyObject* item, Storage storage, const zv_engine::Grid& bg, zv_engine::Layer* layer,
              std::vector<PyObject*>& held) {
     const zv_index frames = bg.frames;
-    int mode;
+    int mode, linear = 0;
     double opacity;
     PyObject *image, *mask;
     Py_ssize_t top, left, height, width, image_top, image_left;
-    if (!PyTuple_Check(item) || !PyArg_ParseTuple(item, "idOOnnnnnn", &mode, &opacity, &image, &mask, &top, &left,
-                                                  &height, &width, &image_top, &image_left)) {
+    if (!PyTuple_Check(item) || !PyArg_ParseTuple(item, "idOOnnnnnn|p", &mode, &opacity, &image, &mask, &top, &left,
+                                                  &height, &width, &image_top, &image_left, &linear)) {
         if (!PyErr_Occurred()) fail("a layer must be a tuple");
         return 0;
     }
-    if (mode < 0 || mode >= kModeCount) return fail("unknown mode index");
-    layer->mode = kModes[mode].loops;
+    layer->mode = loops_of(mode);
+    if (layer->mode == nullptr) return fail("unknown mode index");
+    layer->linear = linear != 0;
     layer->opacity = static_cast<float>(opacity);
     if (!to_grid(image, storage, &layer->image) || !to_mask(mask, layer->image, &layer->mask)) return 0;
     if (layer->image.frames != 1 && layer->image.frames != frames) return fail("a layer needs 1 frame or one per frame");
@@ -295,6 +317,11 @@ int mode_index(PyObject* name) {
         if (std::strlen(kModes[i].name) == static_cast<std::size_t>(size) && std::memcmp(kModes[i].name, text, size) == 0)
             return i;
     }
+    for (int i = 0; i < kW3cModeCount; ++i) {
+        if (std::strlen(kW3cModes[i].name) == static_cast<std::size_t>(size) &&
+            std::memcmp(kW3cModes[i].name, text, size) == 0)
+            return static_cast<int>(kModeCount) + i;
+    }
     return -1;
 }
 
@@ -408,7 +435,7 @@ PyObject* plain(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         visible(oy, layer.image.height, bg.height, &layer.top, &layer.height, &layer.image_top);
         visible(ox, layer.image.width, bg.width, &layer.left, &layer.width, &layer.image_left);
         if (layer.height == 0 || layer.width == 0) continue;
-        layer.mode = kModes[mode].loops;
+        layer.mode = loops_of(mode);
         layer.opacity = static_cast<float>(opacity);
         job.layers.push_back(layer);
         held.push_back(image);
@@ -485,6 +512,22 @@ const GroupEntry kGroups[] = {ZV_MODE_GROUPS(ZV_GROUP_ENTRY)};
 
 PyObject* mode_groups(PyObject*, PyObject*) {
     return table_of(kGroups, [](const GroupEntry& g) { return Py_BuildValue("(sss)", g.group, g.heading, g.text); });
+}
+
+PyObject* w3c_modes(PyObject*, PyObject*) {
+    return table_of(kW3cModes, [](const W3cEntry& m) { return Py_BuildValue("(sssi)", m.name, m.css, m.kind, m.row); });
+}
+
+struct W3cRow {
+    int row;
+    const char *heading, *text;
+};
+#define ZV_W3C_ROW(row, heading, text) {row, heading, text},
+const W3cRow kW3cRows[] = {ZV_W3C_ROWS(ZV_W3C_ROW)};
+#undef ZV_W3C_ROW
+
+PyObject* w3c_rows(PyObject*, PyObject*) {
+    return table_of(kW3cRows, [](const W3cRow& r) { return Py_BuildValue("(iss)", r.row, r.heading, r.text); });
 }
 
 struct KernelEntry {
@@ -587,6 +630,8 @@ PyMethodDef engine_methods[] = {
      "Whether the memory two arrays may occupy meets."},
     {"modes", modes, METH_NOARGS, "The blend modes as (name, kind, group, place), in order."},
     {"mode_groups", mode_groups, METH_NOARGS, "The gallery's groups of modes as (group, heading, text), in order."},
+    {"w3c_modes", w3c_modes, METH_NOARGS, "The W3C family as (name, css, kind, row), in order."},
+    {"w3c_rows", w3c_rows, METH_NOARGS, "The W3C gallery sheet's rows as (row, heading, text), in order."},
     {"kernels", kernels, METH_NOARGS, "The kernels as (name, pixels, module_name, results_of), in order."},
     {"kernel_available", kernel_runs, METH_VARARGS, "Whether the named kernel runs on this processor."},
     {"_working_pixels", working_pixels, METH_VARARGS, "Tests: an image's pixels in the working format."},

@@ -19,6 +19,7 @@ if not sys.platform.startswith("linux"):
     collect_ignore = [
         "test_memory_safety.py",
         "test_engine_memory.py",
+        "test_w3c_memory.py",
         "test_hostile_inputs.py",
         "test_portability.py",
         "test_aarch64.py",

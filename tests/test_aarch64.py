@@ -156,7 +156,8 @@ def build_cases():
 
 def build_engine_cases(inputs):
     """zarvel.blend calls: a layer across the edge of a frame, with and without a mask, on
-    8-bit, float and 16-bit backgrounds: [mode, background, layer, opacity, offset, mask]."""
+    8-bit, float and 16-bit backgrounds, in every mode of both families:
+    [mode, background, layer, opacity, offset, mask]."""
     rng = np.random.default_rng(77)
     inputs["e-mask"] = rng.integers(0, 256, (9, 20), dtype=np.uint8)
     inputs["e-fg"] = make_image(rng, 9 * 20, 4, np.uint8).reshape(9, 20, 4)
@@ -169,7 +170,7 @@ def build_engine_cases(inputs):
             inputs[name] = make_image(rng, 13 * 37, c, dtype).reshape(13, 37, c)
         for offset in ((-3, 25), (2, 3)):
             for mask in (None, "e-mask"):
-                cases += [[mode, name, "e-fg", 0.7, offset, mask] for mode in MODES]
+                cases += [[mode, name, "e-fg", 0.7, offset, mask] for mode in (*MODES, *zarvel.w3c.MODES)]
     return cases
 
 

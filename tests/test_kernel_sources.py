@@ -56,6 +56,7 @@ def pass_unit(body: str) -> str:
         '#include "colour.hpp"\n'
         '#include "normal_driver.hpp"\n'
         '#include "separable.hpp"\n'
+        '#include "w3c_modes.hpp"\n'
         '#define ZV_TARGET_INCLUDE "@SELF@"\n'
         '#include "foreach_target.hpp"\n'
         "#endif\n"

@@ -20,6 +20,7 @@
 // with `as_fresh_copies`, so the 8-bit flat stage runs as on aligned copies.
 #include "engine.hpp"
 #include "convert.hpp"
+#include "linear.hpp"
 
 #include <algorithm>
 #if defined(__linux__)
@@ -313,6 +314,8 @@ struct Plan::State {
     explicit State(const Job& j);
     void run_band(Scratch& s, zv_index frame, zv_index y0, zv_index y1) const;
     void run_layer(Scratch& s, const LayerPlan& p, const Grid& src, zv_index frame, zv_index r0, zv_index r1) const;
+    void run_layer_linear(Scratch& s, const LayerPlan& p, const Grid& src, zv_index frame, zv_index r0,
+                          zv_index r1) const;
     void gather_image(unsigned char* dst, const LayerPlan& p, zv_index frame, zv_index a, zv_index b) const;
     void gather_share(unsigned char* dst, const Grid& src, const Layer& l, zv_index frame, zv_index a, zv_index b) const;
     void scatter_share(const unsigned char* src, const Layer& l, zv_index frame, zv_index a, zv_index b) const;
@@ -337,6 +340,10 @@ Plan::State::State(const Job& j) : job(j) {
         p.fg_format = masked ? Format::f32 : working_format(layer.image);
         p.fg_channels = masked ? 4 : layer.image.channels;
         p.image_direct = !masked && as_worked(layer.image) && loop_ready(layer.image);
+        if (layer.linear) {  // through float32 scratch, decoded (run_layer_linear)
+            p.fg_format = Format::f32;
+            p.image_direct = false;
+        }
         p.loop = p.pixels > 0 ? loop_for(*layer.mode, layer.opacity, p.fg_channels) : nullptr;
         p.kernel = p.loop == layer.mode->blend ? job.kernel : KERNEL_SCALAR;
         p.image_codec = Codec(layer.image, job.kernel);
@@ -530,6 +537,7 @@ static zv_index piece_end(zv_index c0, zv_index end) { return end - c0 <= kChunk
 void Plan::State::run_layer(Scratch& s, const LayerPlan& p, const Grid& src, zv_index frame, zv_index r0,
                             zv_index r1) const {
     if (r1 <= r0) return;
+    if (p.layer->linear) return run_layer_linear(s, p, src, frame, r0, r1);
     const Layer& l = *p.layer;
     const Grid& out = job.out;
     const Format bg_format = working_format(out);
@@ -601,6 +609,77 @@ void Plan::State::run_layer(Scratch& s, const LayerPlan& p, const Grid& src, zv_
         if (c1 < b_w) prefetch_share(p, src, frame, c1, std::min(b, piece_end(c1, b_w)));
         run(bg_scratch, fg_scratch, bg_scratch, c1 - c0);
         scatter_share(bg_share, l, frame, from, to);
+    }
+}
+
+// A layer in linear light: as the third way of run_layer (pieces widened to
+// stage-safe ones with zero pixels), with both images as float32 on the 0..255
+// scale, their colours decoded before the loop and the result encoded after it.
+void Plan::State::run_layer_linear(Scratch& s, const LayerPlan& p, const Grid& src, zv_index frame, zv_index r0,
+                                   zv_index r1) const {
+    const Layer& l = *p.layer;
+    const Grid& out = job.out;
+    const int bc = out.channels, fc = p.fg_channels;
+    const zv_index w = l.width, a = r0 * w, b = r1 * w;
+    const bool image_bytes = l.mask.data == nullptr && as_worked(l.image) && l.image.format == Format::u8;
+    float* bg_scratch = reinterpret_cast<float*>(s.background.get());
+    float* fg_scratch = reinterpret_cast<float*>(s.foreground.get());
+
+    BlendJob bj{};
+    bj.opacity = l.opacity;
+    bj.kernel = p.kernel;
+    bj.clip_output = l.mode->clip_output;
+    bj.as_fresh_copies = true;
+    zv_index a_w, b_w;
+    widen(a, b, p.pixels, a_w, b_w);
+    for (zv_index c0 = a_w, c1; c0 < b_w; c0 = c1) {
+        c1 = piece_end(c0, b_w);
+        const zv_index from = std::max(a, c0), to = std::min(b, c1);
+        std::fill(bg_scratch, bg_scratch + (c1 - c0) * bc, 0.0f);
+        std::fill(fg_scratch, fg_scratch + (c1 - c0) * fc, 0.0f);
+        float* bg_share = bg_scratch + (from - c0) * bc;
+        float* fg_share = fg_scratch + (from - c0) * fc;
+        // The background's share.
+        for_segments(from, to, w, [&](zv_index row, zv_index col, zv_index count, zv_index offset) {
+            const unsigned char* px = at(src, frame, l.top + row, l.left + col);
+            float* d = bg_share + offset * bc;
+            if (!as_worked(src)) {
+                codec.load(px, src.pixel_stride, count, d);
+                srgb_decode_pixels(d, count, bc);
+            } else if (src.format == Format::u8) {
+                for (zv_index i = 0; i < count; ++i)
+                    srgb_decode_bytes(px + i * src.pixel_stride, 1, bc, d + i * bc);
+            } else {
+                copy_pixels(reinterpret_cast<unsigned char*>(d), bc * sizeof(float), px, src.pixel_stride, count,
+                            bc * sizeof(float));
+                srgb_decode_pixels(d, count, bc);
+            }
+        });
+        // The foreground's, as the loop sees it, then decoded.
+        gather_image(reinterpret_cast<unsigned char*>(fg_share), p, frame, from, to);
+        if (image_bytes) srgb_decode_bytes(reinterpret_cast<const uint8_t*>(fg_share), to - from, fc, fg_share);
+        else srgb_decode_pixels(fg_share, to - from, fc);
+        bj.background = in_view(bg_scratch, Format::f32, bc);
+        bj.foreground = in_view(fg_scratch, Format::f32, fc);
+        bj.output = out_view(bg_scratch, Format::f32, bc);
+        bj.pixels = c1 - c0;
+        p.loop(bj);
+        const bool bytes_out = as_worked(out) && out.format == Format::u8;  // encoded and rounded at once
+        if (!bytes_out) srgb_encode_pixels(bg_share, to - from, bc);
+        for_segments(from, to, w, [&](zv_index row, zv_index col, zv_index count, zv_index offset) {
+            unsigned char* px = at_mut(out, frame, l.top + row, l.left + col);
+            const float* v = bg_share + offset * bc;
+            if (!as_worked(out)) {
+                codec.store(v, px, out.pixel_stride, count);
+            } else if (bytes_out) {
+                for (zv_index i = 0; i < count; ++i)
+                    for (int c = 0; c < bc; ++c)
+                        px[i * out.pixel_stride + c] = c == 3 ? round_u8(v[i * bc + c]) : srgb_encode_u8(v[i * bc + c]);
+            } else {
+                copy_pixels(px, out.pixel_stride, reinterpret_cast<const unsigned char*>(v), bc * sizeof(float), count,
+                            bc * sizeof(float));
+            }
+        });
     }
 }
 

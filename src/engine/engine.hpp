@@ -50,6 +50,8 @@ struct Layer {
     // The visible part: a height x width rectangle at (top, left) on the
     // background, showing the image from (image_top, image_left).
     zv_index top, left, height, width, image_top, image_left;
+    // Blended in linear light (linear.hpp): colours decoded from sRGB first.
+    bool linear = false;
 };
 
 struct Job {

@@ -24,7 +24,7 @@ import enum
 
 import _zarvel
 
-from . import _engine
+from . import _engine, w3c
 from ._compose import Layer, blend, composite
 from ._registry import COLOUR_MODES, KERNEL_NAMES, MODES, SEPARABLE_MODES
 
@@ -68,5 +68,6 @@ __all__ = [
     "blend",
     "composite",
     "kernel_available",
+    "w3c",
     *MODES,
 ]

@@ -4,6 +4,8 @@ from typing import Any, Iterable, Literal, Optional, Tuple, Union, overload
 import numpy as np
 import numpy.typing as npt
 
+from . import w3c as w3c
+
 Image = Union[npt.NDArray[np.uint8], npt.NDArray[np.float32]]
 KernelName = Union["KernelKind", Literal["auto", "scalar", "sse42", "avx2", "avx512", "neon"], str]
 EngineImage = Union[npt.NDArray[np.uint8], npt.NDArray[np.uint16], npt.NDArray[np.float32], npt.NDArray[np.float64]]
@@ -38,6 +40,48 @@ ModeName = Literal[
     "vivid_light",
     "pin_light",
 ]
+# The W3C family (zarvel.w3c.MODES).
+W3cModeName = Literal[
+    "svg:normal",
+    "svg:multiply",
+    "svg:screen",
+    "svg:overlay",
+    "svg:darken",
+    "svg:lighten",
+    "svg:color-dodge",
+    "svg:color-burn",
+    "svg:hard-light",
+    "svg:soft-light",
+    "svg:difference",
+    "svg:exclusion",
+    "svg:hue",
+    "svg:saturation",
+    "svg:color",
+    "svg:luminosity",
+    "svg:clear",
+    "svg:src",
+    "svg:dst",
+    "svg:src-over",
+    "svg:dst-over",
+    "svg:src-in",
+    "svg:dst-in",
+    "svg:src-out",
+    "svg:dst-out",
+    "svg:src-atop",
+    "svg:dst-atop",
+    "svg:xor",
+    "svg:plus",
+    "svg:linear-dodge",
+    "svg:linear-burn",
+    "svg:vivid-light",
+    "svg:linear-light",
+    "svg:pin-light",
+    "svg:hard-mix",
+    "svg:subtract",
+    "svg:divide",
+    "svg:darker-color",
+    "svg:lighter-color",
+]
 
 class KernelKind(str, enum.Enum):
     AUTO = "auto"
@@ -61,21 +105,23 @@ class Layer:
     opacity: float
     mask: Any
     offset: Tuple[int, int]
+    linear: bool
     def __init__(
         self,
         image: Any,
-        mode: ModeName | str = ...,
+        mode: ModeName | W3cModeName | str = ...,
         opacity: float = ...,
         *,
         mask: Any = ...,
         offset: Tuple[int, int] = ...,
+        linear: bool = ...,
     ) -> None: ...
 
 @overload
 def blend(
     background: EngineImage,
     foreground: Any,
-    mode: ModeName | str = ...,
+    mode: ModeName | W3cModeName | str = ...,
     opacity: float = ...,
     *,
     mask: Optional[Any] = ...,
@@ -85,12 +131,13 @@ def blend(
     kernel: KernelName = ...,
     scale: float = ...,
     premultiplied: bool = ...,
+    linear: bool = ...,
 ) -> EngineImage: ...
 @overload
 def blend(
     background: Any,
     foreground: Any,
-    mode: ModeName | str = ...,
+    mode: ModeName | W3cModeName | str = ...,
     opacity: float = ...,
     *,
     mask: Optional[Any] = ...,
@@ -100,6 +147,7 @@ def blend(
     kernel: KernelName = ...,
     scale: float = ...,
     premultiplied: bool = ...,
+    linear: bool = ...,
 ) -> Any: ...
 @overload
 def composite(

@@ -16,9 +16,10 @@ from typing import Any, Callable, Iterable, NamedTuple, Optional, Sequence, Tupl
 import numpy as np
 
 from . import _engine
-from ._registry import KERNEL_NAMES, MODES
+from ._registry import KERNEL_NAMES, MODES, W3C_MODES
 
-MODE_INDEX = {name: i for i, name in enumerate(MODES)}
+# The engine's mode numbers: the modes, then the W3C family ("svg:" names).
+MODE_INDEX = {name: i for i, name in enumerate((*MODES, *W3C_MODES))}
 # Element types (kind, size) of images (the kernels' own are uint8 and float32)
 # and of masks, in either byte order.
 _IMAGE_TYPES = {("u", 1), ("u", 2), ("f", 4), ("f", 8)}
@@ -36,7 +37,9 @@ class Layer:
     image's top-left corner on the background (negative values and overhangs
     are clipped). ``image`` and ``mask`` may also be PIL images (a mask in
     mode L as uint8, F as floats, I;16 as float32 v / 65535, other modes
-    through Pillow's conversion to L).
+    through Pillow's conversion to L). ``mode`` may also be one of the W3C
+    family, :data:`zarvel.w3c.MODES` ("svg:multiply", ...); ``linear=True``
+    blends the layer in linear light (see :func:`zarvel.blend`).
     """
 
     image: Any
@@ -44,6 +47,7 @@ class Layer:
     opacity: float
     mask: Any
     offset: Tuple[int, int]
+    linear: bool
 
     def __init__(
         self,
@@ -53,25 +57,29 @@ class Layer:
         *,
         mask: Any = None,
         offset: Tuple[int, int] = (0, 0),
+        linear: bool = False,
     ) -> None:
         object.__setattr__(self, "image", image)
         object.__setattr__(self, "mode", mode)
         object.__setattr__(self, "opacity", opacity)
         object.__setattr__(self, "mask", mask)
         object.__setattr__(self, "offset", offset)
+        object.__setattr__(self, "linear", linear)
 
 
-def layer_jobs(layers) -> list:
-    """A stack's layers as (image, mode, opacity, mask, offset, names) jobs, each
-    argument named after its place in the stack; TypeError for anything but Layers."""
+def layer_jobs(layers, with_linear: bool = False) -> list:
+    """A stack's layers as (image, mode, opacity, mask, offset, names) jobs (with
+    ``with_linear``, (..., names, linear)), each argument named after its place in the
+    stack; TypeError for anything but Layers."""
     if isinstance(layers, Layer) or not isinstance(layers, Iterable):
         raise TypeError(f"layers must be a sequence of zarvel.Layer, got {type(layers).__name__}")
     jobs = []
     for i, layer in enumerate(layers):
         if not isinstance(layer, Layer):
             raise TypeError(f"layers[{i}] must be a zarvel.Layer, got {type(layer).__name__}")
-        names = Names(*(f"layers[{i}].{field}" for field in ("image", "mode", "opacity", "mask", "offset")))
-        jobs.append((layer.image, layer.mode, layer.opacity, layer.mask, layer.offset, names))
+        names = Names(*(f"layers[{i}].{field}" for field in ("image", "mode", "opacity", "mask", "offset", "linear")))
+        job = (layer.image, layer.mode, layer.opacity, layer.mask, layer.offset, names)
+        jobs.append((*job, layer.linear) if with_linear else job)
     return jobs
 
 
@@ -82,9 +90,10 @@ class Names:
     opacity: str
     mask: str
     offset: str
+    linear: str = "linear"
 
 
-BLEND_NAMES = Names("foreground", "mode", "opacity", "mask", "offset")
+BLEND_NAMES = Names("foreground", "mode", "opacity", "mask", "offset", "linear")
 
 
 # ---- PIL images ---------------------------------------------------------------
@@ -224,6 +233,8 @@ def check_layer(image, mode, opacity, mask, offset, names: Names, frames: int):
     image = check_image(image, names.image, (3, 4))
     if image.ndim == 4:
         _frames(image.shape[0], frames, names.image)
+    if isinstance(mode, str) and mode.startswith("svg:") and mode not in MODE_INDEX:
+        raise ValueError(f"{names.mode} must be one of zarvel.w3c.MODES ({', '.join(W3C_MODES)}), got {mode!r}")
     if not isinstance(mode, str) or mode not in MODE_INDEX:
         raise ValueError(f"{names.mode} must be one of zarvel.MODES, got {mode!r}")
     if isinstance(opacity, (bool, np.bool_)) or not isinstance(opacity, numbers.Real):
@@ -247,6 +258,12 @@ def check_layer(image, mode, opacity, mask, offset, names: Names, frames: int):
     ):
         raise TypeError(f"{names.offset} must be a pair of integers (y, x), got {offset!r}")
     return image, mode, opacity, mask, (int(offset[0]), int(offset[1]))
+
+
+def check_linear(linear, name: str) -> bool:
+    if not isinstance(linear, (bool, np.bool_)):
+        raise TypeError(f"{name} must be True or False, got {linear!r}")
+    return bool(linear)
 
 
 def visible(start: int, size: int, extent: int) -> Tuple[int, int, int]:
@@ -372,7 +389,7 @@ class EngineLayer(NamedTuple):
     (and mask), in native byte order, with a frame axis. Being a tuple, it is passed to
     the engine as it is."""
 
-    mode: int  # the index of the mode in MODES
+    mode: int  # the engine's number of the mode (MODE_INDEX)
     opacity: float
     image: np.ndarray  # n x h x w x C
     mask: Optional[np.ndarray]  # n x h x w, uint8 or float32, or None
@@ -382,9 +399,12 @@ class EngineLayer(NamedTuple):
     cols: int
     image_top: int  # where the visible part starts in the image
     image_left: int
+    linear: bool = False  # blended in linear light
 
 
-def engine_layer(image, mode, opacity, mask, offset, height: int, width: int) -> Optional[EngineLayer]:
+def engine_layer(
+    image, mode, opacity, mask, offset, height: int, width: int, linear: bool = False
+) -> Optional[EngineLayer]:
     """A checked layer (see :func:`check_layer`) placed on a height x width background as
     the engine takes it, or None when none of it is visible."""
     ih, iw = image.shape[-3], image.shape[-2]
@@ -396,4 +416,4 @@ def engine_layer(image, mode, opacity, mask, offset, height: int, width: int) ->
     if mask is not None:
         mask = mask if mask.ndim == 3 else mask[None]
         mask = native(mask, image=False) if mask.dtype.itemsize < 8 else mask.astype(np.float32)
-    return EngineLayer(MODE_INDEX[mode], opacity, image4, mask, top, left, rows, cols, image_top, image_left)
+    return EngineLayer(MODE_INDEX[mode], opacity, image4, mask, top, left, rows, cols, image_top, image_left, linear)

@@ -19,6 +19,7 @@ from ._arguments import (
     check_image,
     check_kernel,
     check_layer,
+    check_linear,
     check_out,
     check_premultiplied,
     check_scale,
@@ -48,6 +49,7 @@ def blend(
     kernel: str = "auto",
     scale: float = 255.0,
     premultiplied: bool = False,
+    linear: bool = False,
 ):
     """Blend ``foreground`` onto ``background`` with a blend mode.
 
@@ -80,9 +82,19 @@ def blend(
 
     Arguments:
 
-    - ``mode``: one of :data:`zarvel.MODES`; ``opacity`` scales the
-      foreground's alpha and is not clamped (0 or less leaves the background
-      as it is).
+    - ``mode``: one of :data:`zarvel.MODES`, or of the W3C family
+      :data:`zarvel.w3c.MODES` ("svg:multiply", "svg:src-in", ...; see
+      :mod:`zarvel.w3c`); ``opacity`` scales the foreground's alpha and is not
+      clamped (0 or less leaves the background as it is; the W3C family clamps
+      the scaled alpha to 0..1).
+    - ``linear``: blend in linear light. The colour channels of both images
+      (not alpha) are decoded from sRGB (IEC 61966-2-1, on c = v / 255:
+      ``c <= 0.04045 ? c / 12.92 : ((c + 0.055) / 1.055) ** 2.4``), blended
+      and composited there in float32, and encoded back
+      (``c <= 0.0031308 ? 12.92 c : 1.055 c ** (1 / 2.4) - 0.055``); each step
+      is evaluated in double and rounded once to float32, and 8-bit results
+      are rounded once, at the end (to nearest, ties to even). False (the
+      default) leaves every result as it is without the option.
     - ``offset=(y, x)``: where the foreground's top-left corner lands on the
       background. Negative values and parts past the edges are clipped; a
       foreground entirely outside leaves the background as it is.
@@ -113,7 +125,7 @@ def blend(
     Raises TypeError or ValueError, naming the argument, before anything is
     written.
     """
-    if mask is None:
+    if mask is None and linear is False:
         # The common call is checked and run by the engine in one step; anything it
         # does not take as plain (including every mistake) is checked here and reported.
         result = _plain(
@@ -123,7 +135,7 @@ def blend(
             return result
     return _run(
         background,
-        [(foreground, mode, opacity, mask, offset, BLEND_NAMES)],
+        [(foreground, mode, opacity, mask, offset, BLEND_NAMES, linear)],
         out,
         threads,
         kernel,
@@ -153,14 +165,14 @@ def composite(
     if type(layers) is list or type(layers) is tuple:
         plain = []
         for layer in layers:
-            if type(layer) is not Layer or layer.mask is not None:
+            if type(layer) is not Layer or layer.mask is not None or layer.linear is not False:
                 break
             plain.append((layer.image, layer.mode, layer.opacity, layer.offset))
         else:
             result = _plain(background, tuple(plain), out, threads, kernel, scale, premultiplied, _BAND_BYTES)
             if result is not NotImplemented:
                 return result
-    return _run(background, layer_jobs(layers), out, threads, kernel, scale, premultiplied)
+    return _run(background, layer_jobs(layers, with_linear=True), out, threads, kernel, scale, premultiplied)
 
 
 _plain = _engine.plain
@@ -174,22 +186,22 @@ def _run(background, layer_args, out, threads, kernel, scale, premultiplied):
         background, to_pil = pil_pixels(background, "background", background=True)
     bg = check_image(background, "background", (3, 4))
     frames = bg.shape[0] if bg.ndim == 4 else 1
-    layers = [check_layer(*args, frames) for args in layer_args]
+    layers = [(*check_layer(*args[:6], frames), check_linear(args[6], args[5].linear)) for args in layer_args]
     threads = check_threads(threads)
     kernel = check_kernel(kernel)
     unit_scale = check_scale(scale)
     premultiplied = check_premultiplied(premultiplied)
     result = out
     if out is not None:
-        inputs = [(names.image, layer[0]) for layer, (*_, names) in zip(layers, layer_args)]
-        inputs += [(names.mask, layer[3]) for layer, (*_, names) in zip(layers, layer_args) if layer[3] is not None]
+        inputs = [(args[5].image, layer[0]) for layer, args in zip(layers, layer_args)]
+        inputs += [(args[5].mask, layer[3]) for layer, args in zip(layers, layer_args) if layer[3] is not None]
         out = check_out(out, bg, inputs)
     # Everything is checked; from here on only conversions and the work.
     bg_native = native(bg)
     if out is None:
         out = result = np.empty(bg.shape, bg_native.dtype)
     height, width = bg.shape[-3], bg.shape[-2]
-    placed = (engine_layer(*layer, height, width) for layer in layers)
+    placed = (engine_layer(*layer[:5], height, width, layer[5]) for layer in layers)
     engine_layers = tuple(layer for layer in placed if layer is not None)
     bg4 = bg_native if bg.ndim == 4 else bg_native[None]
     out4 = out if out.ndim == 4 else out[None]

@@ -3,7 +3,9 @@
 The C++ sources hold the one list of modes (``ZV_MODES`` in
 ``src/kernels/modes.hpp``: name, kind, gallery group and place) and the one
 list of kernels (``ZV_KERNELS`` in ``src/kernels/image_view.hpp``);
-``zarvel._engine`` exports both. Everything in the package that names modes or
+``zarvel._engine`` exports both, and the W3C family (``ZV_W3C_MODES`` in
+``src/kernels/w3c_modes.hpp``: canonical name, CSS spelling, kind and gallery
+row). Everything in the package that names modes or
 kernels derives from the tuples here.
 """
 
@@ -21,6 +23,17 @@ MODES: Tuple[str, ...] = tuple(name for name, _, _, _ in _MODE_ROWS)
 MODE_KINDS: Dict[str, str] = {name: kind for name, kind, _, _ in _MODE_ROWS}
 SEPARABLE_MODES: Tuple[str, ...] = tuple(name for name in MODES if MODE_KINDS[name] == "separable")
 COLOUR_MODES: Tuple[str, ...] = tuple(name for name in MODES if MODE_KINDS[name] == "colour")
+
+# The W3C family: canonical "svg:" names (the OpenRaster composite-op names) in
+# the list's order, each one's CSS spelling ("" where CSS has none) and kind
+# ("separable", "whole" or "porter_duff"), and the gallery sheet's rows.
+_W3C_ROWS: Tuple[Tuple[str, str, str, int], ...] = tuple(_engine.w3c_modes())
+W3C_MODES: Tuple[str, ...] = tuple(name for name, _, _, _ in _W3C_ROWS)
+W3C_CSS: Dict[str, str] = {name: css for name, css, _, _ in _W3C_ROWS if css}
+W3C_KINDS: Dict[str, str] = {name: kind for name, _, kind, _ in _W3C_ROWS}
+W3C_GALLERY_GROUPS: Tuple[Tuple[str, str, Tuple[str, ...]], ...] = tuple(
+    (heading, text, tuple(name for name, _, _, r in _W3C_ROWS if r == row)) for row, heading, text in _engine.w3c_rows()
+)
 
 # The gallery's rows: (heading, what the modes are for, the modes in their places).
 GALLERY_GROUPS: Tuple[Tuple[str, str, Tuple[str, ...]], ...] = tuple(

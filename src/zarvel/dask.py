@@ -81,6 +81,7 @@ def blend(
     kernel: str = "auto",
     scale: float = 255.0,
     premultiplied: bool = False,
+    linear: bool = False,
 ) -> "da.Array":
     """Lazy :func:`zarvel.blend` on Dask (or NumPy) arrays.
 
@@ -90,7 +91,7 @@ def blend(
     new block, blended on one thread of a Dask worker).
     """
     names = _arguments.BLEND_NAMES
-    return _lazy(background, [(foreground, mode, opacity, mask, offset, names)], kernel, scale, premultiplied)
+    return _lazy(background, [(foreground, mode, opacity, mask, offset, names, linear)], kernel, scale, premultiplied)
 
 
 def composite(
@@ -98,7 +99,7 @@ def composite(
 ) -> "da.Array":
     """Lazy :func:`zarvel.composite`: a stack of :class:`zarvel.Layer` whose images and
     masks may be Dask or NumPy arrays, applied in order in one task per chunk."""
-    return _lazy(background, _arguments.layer_jobs(layers), kernel, scale, premultiplied)
+    return _lazy(background, _arguments.layer_jobs(layers, with_linear=True), kernel, scale, premultiplied)
 
 
 def is_exact(background, layers: Iterable[Layer] = ()) -> bool:
@@ -301,7 +302,7 @@ def _lazy(background, jobs, kernel, scale, premultiplied) -> "da.Array":
     _arguments.check_image(_stand_in(bg), "background", (3, 4))
     frames = bg.shape[0] if bg.ndim == 4 else 1
     layers = []
-    for image, mode, opacity, mask, offset, names in jobs:
+    for image, mode, opacity, mask, offset, names, linear in jobs:
         image = _array(image)
         _known(image, names.image)
         if mask is not None:
@@ -310,9 +311,9 @@ def _lazy(background, jobs, kernel, scale, premultiplied) -> "da.Array":
         _, mode, opacity, _, offset = _arguments.check_layer(
             _stand_in(image), mode, opacity, None if mask is None else _stand_in(mask), offset, names, frames
         )
-        layers.append((image, mode, opacity, mask, offset))
+        layers.append((image, mode, opacity, mask, offset, _arguments.check_linear(linear, names.linear)))
     if not isinstance(bg, da.Array):
-        placed = [Layer(image, offset=offset) for image, _, _, _, offset in layers]
+        placed = [Layer(image, offset=offset) for image, _, _, _, offset, _ in layers]
         bg = da.from_array(bg, chunks=exact_chunks(bg.shape, placed, dtype=bg.dtype))
     if len(bg.chunks[-1]) > 1:
         warnings.warn(
@@ -351,12 +352,12 @@ class _Placed:
     """One layer as the graph sees it: its cut and rechunked image and mask, and where their
     pieces land."""
 
-    def __init__(self, image, mode, opacity, mask, offset, bg, row_starts, col_starts):
+    def __init__(self, image, mode, opacity, mask, offset, linear, bg, row_starts, col_starts):
         height, width = bg.shape[-3], bg.shape[-2]
         ih, iw = image.shape[-3], image.shape[-2]
         top, rows, itop = _arguments.visible(offset[0], ih, height)
         left, cols, ileft = _arguments.visible(offset[1], iw, width)
-        self.mode, self.opacity = mode, opacity
+        self.mode, self.opacity, self.linear = mode, opacity, linear
         self.rows, row_pieces = _split(row_starts, bg.chunks[-3], top, rows)
         self.cols, col_pieces = _split(col_starts, bg.chunks[-2], left, cols)
         self.image = self.mask = None
@@ -372,14 +373,14 @@ class _Placed:
             self.mask = _aligned(mask[(Ellipsis,) + window], lead, row_pieces, col_pieces, False)
 
     def pieces(self, frame: Optional[int], i: int, j: int):
-        """(keys, (mode, opacity, offset in the block, has mask)) for block (frame, i, j), or None."""
+        """(keys, (mode, opacity, offset in the block, has mask, linear)) for block (frame, i, j), or None."""
         if self.image is None or i not in self.rows or j not in self.cols:
             return None
         (pi, y), (pj, x) = self.rows[i], self.cols[j]
         keys = [self._key(self.image, frame, self.per_frame, (pi, pj, 0))]
         if self.mask is not None:
             keys.append(self._key(self.mask, frame, self.mask_per_frame, (pi, pj)))
-        return keys, (self.mode, self.opacity, (y, x), self.mask is not None)
+        return keys, (self.mode, self.opacity, (y, x), self.mask is not None, self.linear)
 
     @staticmethod
     def _key(array, frame, per_frame, index):
@@ -403,6 +404,7 @@ def _graph(bg: "da.Array", layers, kernel: str, formats: dict) -> "da.Array":
                 p.mask.name if p.mask is not None else None,
                 p.mode,
                 p.opacity,
+                p.linear,
                 sorted(p.rows.items()),
                 sorted(p.cols.items()),
             )
@@ -436,8 +438,8 @@ def _blend_block(background: np.ndarray, *pieces: np.ndarray, specs, kernel: str
     if not specs:
         return background.astype(background.dtype.newbyteorder("="), copy=False)
     layers, k = [], 0
-    for mode, opacity, offset, has_mask in specs:
+    for mode, opacity, offset, has_mask, linear in specs:
         mask = pieces[k + 1] if has_mask else None
-        layers.append(Layer(pieces[k], mode, opacity, mask=mask, offset=offset))
+        layers.append(Layer(pieces[k], mode, opacity, mask=mask, offset=offset, linear=linear))
         k += 2 if has_mask else 1
     return _compose.composite(background, layers, threads=1, kernel=kernel, **formats)

@@ -17,7 +17,7 @@ import numpy as np
 
 import zarvel
 
-from ._registry import GALLERY_GROUPS
+from ._registry import GALLERY_GROUPS, W3C_GALLERY_GROUPS
 from .io import _import, read_image, to_8bit
 
 PHOTO = Path(__file__).with_name("data") / "coffee.jpg"
@@ -26,11 +26,15 @@ PHOTO = Path(__file__).with_name("data") / "coffee.jpg"
 # list's groups and places.
 GROUPS: Tuple[Tuple[str, str, Tuple[str, ...]], ...] = GALLERY_GROUPS
 REFERENCE_CELLS = ("background", "layer")
+# The sheets: the editor's modes, or the W3C family (zarvel.w3c), each by its rows.
+FAMILIES = ("modes", "w3c")
 
 
-def groups() -> List[Tuple[str, str, Tuple[str, ...]]]:
+def groups(family: str = "modes") -> List[Tuple[str, str, Tuple[str, ...]]]:
     """The gallery's rows: (heading, what the modes are for, the modes), every mode once."""
-    return list(GROUPS)
+    if family not in FAMILIES:
+        raise ValueError(f"family must be one of {', '.join(FAMILIES)}, got {family!r}")
+    return list(GROUPS if family == "modes" else W3C_GALLERY_GROUPS)
 
 
 def make_layer(height: int, width: int) -> np.ndarray:
@@ -143,8 +147,12 @@ def build(
     cell_width: int = 240,
     kernel: str = "auto",
     threads: Optional[int] = None,
+    family: str = "modes",
 ) -> Gallery:
     """Blend ``layer`` onto ``background`` with every mode and lay the results out with labels.
+
+    ``family``: "modes" (the editor's modes, :data:`zarvel.MODES`) or "w3c" (the W3C
+    family, :data:`zarvel.w3c.MODES`, on a sheet of its own).
 
     ``background`` and ``layer`` are H x W x 3|4 uint8 or uint16 arrays (the
     shipped photograph and :func:`make_layer` by default). The background is
@@ -167,7 +175,10 @@ def build(
         fg = _resize(layer, lh, lw)
         offset = ((cell_h - lh) // 2, (cell_w - lw) // 2)
 
-    rows = groups()
+    rows = groups(family)
+    if family == "w3c" and bg.shape[2] == 3:
+        # With alpha, so that the operators' transparent results show as such.
+        bg = np.concatenate([bg, np.full(bg.shape[:2] + (1,), 255, np.uint8)], 2)
     modes = tuple(m for _, _, ms in rows for m in ms)
     cells = {}
     elapsed = 0.0
@@ -181,11 +192,11 @@ def build(
     shown_fg[offset[0] : offset[0] + fg.shape[0], offset[1] : offset[1] + fg.shape[1]] = fg4
     cells["background"] = bg
     cells["layer"] = shown_fg
-    sheet, boxes = _lay_out(rows, cells, cell_h, cell_w, square)
+    sheet, boxes = _lay_out(rows, cells, cell_h, cell_w, square, family)
     return Gallery(sheet, cells, (cell_h, cell_w), elapsed, resolved_kernel(kernel), modes, boxes)
 
 
-def _lay_out(rows, cells, cell_h: int, cell_w: int, square: int) -> Tuple[np.ndarray, dict]:
+def _lay_out(rows, cells, cell_h: int, cell_w: int, square: int, family: str = "modes") -> Tuple[np.ndarray, dict]:
     Image = _import("PIL")
     from PIL import ImageDraw
 
@@ -205,12 +216,13 @@ def _lay_out(rows, cells, cell_h: int, cell_w: int, square: int) -> Tuple[np.nda
     label_font, small_font, title_font = (_font(s) for s in (label_size, small_size, title_size))
     ink, grey = (25, 25, 25), (105, 105, 105)
 
-    draw.text(
-        (gap, round(title_size * 0.5)),
-        f"Zarvel: {sum(len(ms) for _, _, ms in rows)} blend modes, one background and one layer",
-        font=title_font,
-        fill=ink,
+    count = sum(len(ms) for _, _, ms in rows)
+    title = (
+        f"Zarvel: {count} blend modes, one background and one layer"
+        if family == "modes"
+        else f"Zarvel: the {count} modes of the W3C family, one background and one layer"
     )
+    draw.text((gap, round(title_size * 0.5)), title, font=title_font, fill=ink)
     top = title_h
     boxes = {}
     for name, text, modes in rows:
@@ -228,7 +240,7 @@ def _lay_out(rows, cells, cell_h: int, cell_w: int, square: int) -> Tuple[np.nda
                 (left + cell_w // 2, top + cell_h + round(label_size * 0.35)),
                 cell,
                 font=label_font,
-                fill=ink if cell in zarvel.MODES else grey,
+                fill=grey if cell in REFERENCE_CELLS else ink,
                 anchor="ma",
             )
             left += cell_w + gap

@@ -53,6 +53,7 @@ def blend(
     scale: float = 255.0,
     premultiplied: bool = False,
     channel_dim: Optional[str] = None,
+    linear: bool = False,
 ) -> "xr.DataArray":
     """:func:`zarvel.blend` on DataArrays.
 
@@ -63,8 +64,8 @@ def blend(
     and column dimensions (and optionally its frame dimension), or a NumPy or
     Dask array laid out as :func:`zarvel.blend` takes it (..., h, w, C').
     ``mask``: a DataArray over (frame,) rows, columns, or such an array.
-    Element types, modes, opacity, kernel, ``scale`` and ``premultiplied``
-    are as for :func:`zarvel.blend`.
+    Element types, modes, opacity, kernel, ``scale``, ``premultiplied`` and
+    ``linear`` are as for :func:`zarvel.blend`.
     """
     if not isinstance(background, xr.DataArray):
         raise TypeError(f"background must be an xarray.DataArray, got {type(background).__name__}")
@@ -80,7 +81,7 @@ def blend(
     mk = None if mask is None else _as_data_array(mask, others, channel, "mask", image=False)
     fg, mk = _frames_axis(fg, bg, others), _frames_axis(mk, bg, others)
     _check(bg, fg, mk, mode, opacity, offset, kernel, scale, premultiplied)
-    formats = dict(scale=scale, premultiplied=bool(premultiplied))
+    formats = dict(scale=scale, premultiplied=bool(premultiplied), linear=_arguments.check_linear(linear, "linear"))
     lazy = any(_is_dask(a) for a in (bg, fg, mk) if a is not None)
     rows, cols = others[-2:]
     same_grid = tuple(offset) == (0, 0) and all(
@@ -217,7 +218,7 @@ def _parallelized(bg, fg, mk, mode, opacity, kernel, formats, lazy):
     return out.transpose(*bg.dims).data
 
 
-def _blend_blocks(background, foreground, mask=None, *, mode, opacity, kernel, threads, scale, premultiplied):
+def _blend_blocks(background, foreground, mask=None, *, mode, opacity, kernel, threads, scale, premultiplied, linear):
     return _compose.blend(
         background,
         foreground,
@@ -228,6 +229,7 @@ def _blend_blocks(background, foreground, mask=None, *, mode, opacity, kernel, t
         threads=threads,
         scale=scale,
         premultiplied=premultiplied,
+        linear=linear,
     )
 
 
