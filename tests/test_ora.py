@@ -386,6 +386,20 @@ def test_the_root_stack_opacity_fades_the_result():
     np.testing.assert_allclose(faded[..., 3], full[..., 3] * 0.5, atol=1e-6)
 
 
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16, np.float32])
+def test_the_engine_step_places_and_scales_layers(dtype):
+    """The engine's composite on the float canvas: 8-bit, 16-bit and float layers at offsets past
+    the borders. The 28 modes' normal is source-over, as the model's svg:src-over."""
+    rng = np.random.default_rng(14)
+    canvas = rng.random((12, 16, 4)).astype(np.float32)
+    top = np.iinfo(dtype).max if dtype != np.float32 else 1.0
+    image = (rng.random((5, 7, 4)) * top).astype(dtype)
+    layers = [(image, "normal", 0.6, (-1, 12)), (image, "normal", 1.0, (9, -3))]
+    got = ora._engine_compositor("auto", 1)(canvas.copy(), layers)
+    want = ora_reference.compositor(canvas.copy(), [(i, "svg:src-over", o, at) for i, _, o, at in layers])
+    np.testing.assert_allclose(got, want, atol=1e-6)
+
+
 def test_without_the_svg_family_flatten_says_so(monkeypatch):
     monkeypatch.setattr(ora, "_family", lambda: frozenset())
     with pytest.raises(ora.OraError, match="no svg: modes"):
