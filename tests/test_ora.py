@@ -208,6 +208,13 @@ def test_bad_files_are_refused_with_the_reason(data, words):
     assert isinstance(caught.value, ValueError)
 
 
+def test_paths_that_are_not_files_are_refused(tmp_path):
+    with pytest.raises(ora.OraError, match="is a folder"):
+        ora.read(tmp_path)
+    with pytest.raises(ora.OraError, match="no such file"):
+        ora.read(tmp_path / "missing.ora")
+
+
 def test_a_layer_png_over_the_pixel_limit_is_refused_before_decoding():
     header = struct.pack(">IIBBBBB", 50_000, 50_000, 8, 6, 0, 0, 0)
     chunk = struct.pack(">I", 13) + b"IHDR" + header + b"\0\0\0\0"

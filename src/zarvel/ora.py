@@ -349,6 +349,7 @@ def _parse_xml(data: bytes) -> _Element:
     def end(tag: str) -> None:
         path.pop()
 
+    parser.SetParamEntityParsing(expat.XML_PARAM_ENTITY_PARSING_NEVER)
     parser.StartDoctypeDeclHandler = refuse_doctype
     parser.EntityDeclHandler = refuse_entity
     parser.UnparsedEntityDeclHandler = refuse_entity
@@ -440,7 +441,13 @@ def read(source, max_pixels: Optional[int] = None) -> Document:
     (a ValueError) for files that are not OpenRaster, are damaged or exceed
     the limits described in the module's documentation."""
     limit = max_pixels_limit(max_pixels)
-    data = bytes(source) if isinstance(source, (bytes, bytearray, memoryview)) else _read_bytes(source)
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        data = bytes(source)
+    else:
+        try:
+            data = _read_bytes(source)
+        except ImageError as error:
+            raise OraError(str(error)) from None
     archive = _Archive(data, _member_cap(limit))
     if "mimetype" in archive:
         mimetype = archive.member("mimetype", "mimetype", cap=1024).strip()
@@ -564,7 +571,8 @@ class _Flattener:
             ny, nx = y + node.y, x + node.x
             if isinstance(node, PixelLayer):
                 op = self.op(node)
-                image = node.pixels()
+                # Decoded for this composite only (pixels() would keep every layer decoded).
+                image = node._pixels if node._pixels is not None else self.document._decode(node)
                 if op in WHOLE_CANVAS_OPS:
                     image, ny, nx = _padded(image, ny, nx, height, width), 0, 0
                 pending.append((image, op, node.opacity, (ny, nx)))
