@@ -116,11 +116,17 @@ def ramps(height: int, width: int, turn: int) -> np.ndarray:
 def write_ora(path: Path, stack: str, layers: dict) -> None:
     head = "<?xml version='1.0' encoding='UTF-8'?>\n"
     xml = f'{head}<image version="0.0.5" w="{WIDTH}" h="{HEIGHT}">\n{stack}</image>\n'
+
+    def member(name: str, compress: int = zipfile.ZIP_STORED) -> zipfile.ZipInfo:
+        info = zipfile.ZipInfo(name, date_time=(2024, 1, 1, 0, 0, 0))  # the same bytes on every run
+        info.compress_type = compress
+        return info
+
     with zipfile.ZipFile(path, "w") as archive:
-        archive.writestr(zipfile.ZipInfo("mimetype"), "image/openraster")  # first, stored
-        archive.writestr("stack.xml", xml, compress_type=zipfile.ZIP_DEFLATED)
+        archive.writestr(member("mimetype"), "image/openraster")  # first, stored
+        archive.writestr(member("stack.xml", zipfile.ZIP_DEFLATED), xml)
         for name, image in layers.items():
-            archive.writestr(f"data/{name}.png", png(image))
+            archive.writestr(member(f"data/{name}.png"), png(image))
 
 
 def cases() -> dict:
@@ -173,13 +179,13 @@ def cases() -> dict:
 
 KRITA_SCRIPT = """
 import json, struct, zlib
-from krita import Krita
+from krita import InfoObject, Krita
 
 def main(args=None):
     jobs = json.load(open({jobs!r}))
     app = Krita.instance()
     report = {{}}
-    for source, target in jobs:
+    for source, target, saved in jobs:
         doc = app.openDocument(source)
         doc.setBatchmode(True)
         doc.setColorSpace("RGBA", "U16", "sRGB-elle-V2-srgbtrc.icc")
@@ -195,15 +201,29 @@ def main(args=None):
             modes.append([node.name(), node.blendingMode(), node.colorDepth()])
             stack.extend(node.childNodes())
         report[source] = [w, h, modes]
+        if saved:
+            doc.exportImage(saved, InfoObject())
         doc.close()
     json.dump(report, open({report!r}, "w"), indent=1)
 """
 
 
+# Documents Krita also saves as OpenRaster itself (its own stack.xml and layer PNGs, and its
+# flattened image as mergedimage.png), as krita-NAME.ora without the thumbnail.
+SAVED_BY_KRITA = ("groups", "mode-darken")
+
+
 def run_krita(names: list) -> dict:
     with tempfile.TemporaryDirectory() as scratch:
         scratch_path = Path(scratch)
-        jobs = [(str(OUT / f"{name}.ora"), str(scratch_path / f"{name}.raw")) for name in names]
+        jobs = [
+            (
+                str(OUT / f"{name}.ora"),
+                str(scratch_path / f"{name}.raw"),
+                str(scratch_path / f"krita-{name}.ora") if name in SAVED_BY_KRITA else "",
+            )
+            for name in names
+        ]
         (scratch_path / "jobs.json").write_text(json.dumps(jobs))
         report_path = scratch_path / "report.json"
         module = KRITA_SCRIPT.format(jobs=str(scratch_path / "jobs.json"), report=str(report_path))
@@ -212,12 +232,22 @@ def run_krita(names: list) -> dict:
         command = ["xvfb-run", "-a", "kritarunner", "-s", "zarvel_ora_fixtures", "-f", "main"]
         subprocess.run(command, env=env, check=True, timeout=600, capture_output=True)
         report = json.loads(report_path.read_text())
-        for (source, raw), name in zip(jobs, names):
+        for (source, raw, saved), name in zip(jobs, names):
             width, height, _ = report[source]
             # Krita's RGBA U16 pixels: B, G, R, A in native (little-endian) order.
             bgra = np.frombuffer(Path(raw).read_bytes(), "<u2").reshape(height, width, 4)
             (OUT / f"{name}.krita.png").write_bytes(png(bgra[..., [2, 1, 0, 3]].astype(np.uint16)))
+            if saved:
+                without_thumbnail(Path(saved), OUT / Path(saved).name)
         return report
+
+
+def without_thumbnail(source: Path, target: Path) -> None:
+    """A copy of a zip archive without its Thumbnails/ members, in the same order."""
+    with zipfile.ZipFile(source) as original, zipfile.ZipFile(target, "w") as copy:
+        for info in original.infolist():
+            if not info.filename.startswith("Thumbnails/"):
+                copy.writestr(info, original.read(info))
 
 
 def main() -> int:
