@@ -161,7 +161,7 @@ class Node:
 
     @property
     def label(self) -> str:
-        return f"{type(self).__name__.lower().replace('pixellayer', 'layer')} {self.name!r}"
+        return f"{type(self).__name__.lower()} {self.name!r}"
 
 
 @dataclass
@@ -195,7 +195,7 @@ class Stack(Node):
 
     @property
     def isolated(self) -> bool:
-        """Whether the stack is composited as an isolated group (always so for the root)."""
+        """Whether the stack is composited as an isolated group (the root stack always is)."""
         return self.isolation == "isolate" or self.opacity < 1.0 or self.composite_op != DEFAULT_OP
 
     def walk(self):
