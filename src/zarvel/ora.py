@@ -211,7 +211,7 @@ class Document:
 
     Made by :func:`read`; it holds the archive in memory and decodes layers when asked."""
 
-    def __init__(self, width: int, height: int, root: Stack, archive: "_Archive", max_pixels: int) -> None:
+    def __init__(self, width: int, height: int, root: Stack, archive, max_pixels: int) -> None:
         self.width = width
         self.height = height
         self.root = root
