@@ -28,6 +28,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable, List, Optional, Sequence, Tuple
 
+import numpy as np
+
 import zarvel
 
 from .io import (
@@ -49,6 +51,7 @@ EPILOG = """\
 commands:
   blend     one layer onto one image, several images or a folder of them
   stack     several layers, each with its own mode and opacity, in one pass
+  flatten   an OpenRaster (.ora) document's layers as one image
   gallery   a labelled contact sheet of every mode
   info      the version, the compute kernels and the threads
 
@@ -56,6 +59,7 @@ examples:
   zarvel blend photo.jpg logo.png -m screen --offset 20,20 -o out.png
   zarvel blend photos/ watermark.png -m multiply --opacity 0.5 -o marked/
   zarvel stack photo.jpg grain.png:overlay:0.4 tint.png:hsl_color -o graded.tif
+  zarvel flatten drawing.ora -o drawing.png
   zarvel gallery -o gallery.png
   zarvel info
 
@@ -79,12 +83,28 @@ class _Interrupted(Exception):
 # Option values
 
 
+def _all_modes() -> Tuple[str, ...]:
+    """The modes of the registry, and those of the svg: family where this build has it."""
+    modes = list(zarvel.MODES)
+    try:
+        from zarvel import w3c  # type: ignore[attr-defined]
+
+        modes += [name for name in w3c.MODES if name not in modes]
+    except ImportError:
+        pass
+    return tuple(modes)
+
+
 def _mode(text: str) -> str:
-    if text in zarvel.MODES:
+    modes = _all_modes()
+    if text in modes:
         return text
-    close = difflib.get_close_matches(text.lower().replace("-", "_").replace(" ", "_"), zarvel.MODES, n=3, cutoff=0.5)
+    guess = text.lower().replace(" ", "_")
+    if not guess.startswith("svg:"):
+        guess = guess.replace("-", "_")
+    close = difflib.get_close_matches(guess, modes, n=3, cutoff=0.5)
     hint = f"did you mean {' or '.join(close)}? " if close else ""
-    raise argparse.ArgumentTypeError(f"unknown mode {text!r}; {hint}the modes are: {', '.join(zarvel.MODES)}")
+    raise argparse.ArgumentTypeError(f"unknown mode {text!r}; {hint}the modes are: {', '.join(modes)}")
 
 
 def _modes_by_group() -> str:
@@ -93,6 +113,9 @@ def _modes_by_group() -> str:
     merged: dict = {}
     for name, _, modes in groups():
         merged.setdefault("plain" if name == "inputs" else name.split(":")[0], []).extend(modes)
+    family = [name for name in _all_modes() if name.startswith("svg:")]
+    if family:
+        merged["W3C and OpenRaster"] = family
     return "; ".join(f"{name}: {', '.join(modes)}" for name, modes in merged.items())
 
 
@@ -165,6 +188,10 @@ def parse_layer_argument(text: str) -> LayerArgument:
         path = path_and_mode
     else:
         path, mode = head, last
+    # The svg: family's names hold a colon of their own: FILE:svg:multiply[:OPACITY].
+    rest, sep, namespace = path.rpartition(":")
+    if sep and rest and namespace == "svg":
+        path, mode = rest, f"svg:{mode}"
     try:
         mode = _mode(mode)
     except argparse.ArgumentTypeError as error:
@@ -279,6 +306,63 @@ a colon starts the layers. Files, depths and folders are as for 'zarvel blend'."
     )
     _blend_options(stack)
     stack.set_defaults(run=_run_stack)
+
+    flatten = commands.add_parser(
+        "flatten",
+        formatter_class=_Formatter,
+        help="flatten an OpenRaster document",
+        description="Composite the visible layers of an OpenRaster (.ora) document, as written by Krita,\n"
+        "MyPaint or GIMP, into one image of the document's size.",
+        epilog="""\
+examples:
+  zarvel flatten drawing.ora -o drawing.png
+  zarvel flatten scan.ora -o scan16.png --depth 16
+  zarvel flatten untrusted.ora -o out.png --max-pixels 20000000
+
+The layers are composited with the svg: modes their composite-op names
+(Krita's own names of the same formulas too), groups isolated as the
+OpenRaster format says. The result keeps alpha where the output format
+has it. A composite-op no editor is known to write is composited as
+svg:src-over, with a warning naming the layer; an editor's mode of
+another formula is an error naming the layer. Nothing is written on error.""",
+    )
+    flatten.add_argument("document", type=Path, metavar="FILE.ora", help="the OpenRaster file; e.g. drawing.ora")
+    flatten.add_argument(
+        "-o",
+        "--output",
+        type=Path,
+        metavar="OUT",
+        help="the image to write, .png, .tif, .webp or .jpg (default: the document's name with .png, "
+        "in the current folder); e.g. -o drawing.png",
+    )
+    flatten.add_argument(
+        "--depth",
+        type=int,
+        choices=(8, 16),
+        default=8,
+        help="bits per channel of the result (default 8; 16 is kept by PNG and TIFF); e.g. --depth 16",
+    )
+    flatten.add_argument(
+        "--quality",
+        type=_quality,
+        metavar="Q",
+        help="JPEG and WebP quality, 1 to 100 (default 95 for JPEG, 90 for WebP); e.g. --quality 85",
+    )
+    flatten.add_argument(
+        "--kernel",
+        choices=KERNELS,
+        default="auto",
+        help="the compute kernel (default auto: the widest this processor runs); e.g. --kernel scalar",
+    )
+    flatten.add_argument(
+        "--threads",
+        type=_positive("threads"),
+        metavar="N",
+        help="threads for each composite (default: every CPU); e.g. --threads 4",
+    )
+    flatten.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors; e.g. -q in scripts")
+    _max_pixels_option(flatten)
+    flatten.set_defaults(run=_run_flatten)
 
     gallery = commands.add_parser(
         "gallery",
@@ -705,6 +789,36 @@ def _write(path: Path, image, quality: Optional[int]) -> None:
         raise
     except ImageError as error:
         raise FileProblem(f"{path}: {error}") from None
+
+
+def _run_flatten(args) -> int:
+    from . import ora
+
+    source: Path = args.document
+    target: Path = args.output if args.output is not None else Path(source.stem + ".png")
+    _check_target(target)
+    if _resolved(target) == _resolved(source):
+        raise UsageError(f"{target}: the result would overwrite the document; choose another -o")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", ora.OraWarning)
+        try:
+            document = ora.read(source, _max_pixels)
+            image = ora.flatten(
+                document, np.uint16 if args.depth == 16 else np.uint8, kernel=args.kernel, threads=args.threads
+            )
+        except MissingDependency:
+            raise
+        except (ImageError, ValueError) as error:
+            raise FileProblem(f"{source}: {error}") from None
+        except MemoryError:
+            raise FileProblem(f"{source}: not enough memory to flatten it") from None
+    for warning in caught:
+        if issubclass(warning.category, ora.OraWarning):
+            _err(f"{source}: warning: {warning.message}")
+    _write(target, image, args.quality)
+    if not args.quiet:
+        print(f"wrote {target} ({document.width}x{document.height})")
+    return 0
 
 
 # ---------------------------------------------------------------------------
