@@ -18,10 +18,6 @@ import ora_reference  # noqa: E402
 from zarvel import cli, ora  # noqa: E402
 
 DATA = Path(__file__).parent / "data" / "ora"
-FAMILY = ora._family()
-needs_family = pytest.mark.skipif(
-    "svg:src-over" not in FAMILY, reason="this build's engine has no svg: modes (zarvel.w3c)"
-)
 
 
 # --- making documents ---------------------------------------------------------------------------
@@ -461,7 +457,6 @@ def test_the_model_against_krita(name):
     check_krita(name, lambda path: flat(path, np.float64))
 
 
-@needs_family
 @pytest.mark.parametrize("name", FIXTURES)
 def test_flatten_against_krita(name):
     check_krita(name, lambda path: ora.flatten(path, np.float32).astype(np.float64))
@@ -499,13 +494,11 @@ def test_the_model_against_what_krita_saved(name):
     assert saved_by_krita_difference(name, lambda path: flat(path)) <= 1.0
 
 
-@needs_family
 @pytest.mark.parametrize("name", SAVED_BY_KRITA)
 def test_flatten_against_what_krita_saved(name):
     assert saved_by_krita_difference(name, lambda path: ora.flatten(path, np.float32).astype(np.float64)) <= 1.0
 
 
-@needs_family
 @pytest.mark.parametrize("name", ["groups", "mode-soft-light", "mode-hue", "mode-dst-in"])
 def test_flatten_with_the_engine_is_the_model(name):
     got = ora.flatten(DATA / f"{name}.ora", np.float64)
@@ -515,16 +508,8 @@ def test_flatten_with_the_engine_is_the_model(name):
 # --- zarvel flatten -----------------------------------------------------------------------------
 
 
-@pytest.fixture
-def modelled(monkeypatch):
-    """zarvel flatten with the float64 model where the engine has no svg: modes."""
-    if "svg:src-over" not in FAMILY:
-        monkeypatch.setattr(ora, "_family", lambda: frozenset(ora.OPS))
-        monkeypatch.setattr(ora, "_engine_compositor", lambda kernel, threads: ora_reference.compositor)
-
-
 @pytest.mark.parametrize("depth, dtype", [(8, np.uint8), (16, np.uint16)])
-def test_cli_flatten_writes_the_flattened_image(tmp_path, modelled, capsys, depth, dtype):
+def test_cli_flatten_writes_the_flattened_image(tmp_path, capsys, depth, dtype):
     source = tmp_path / "groups.ora"
     source.write_bytes((DATA / "groups.ora").read_bytes())
     target = tmp_path / "out.png"
@@ -534,7 +519,7 @@ def test_cli_flatten_writes_the_flattened_image(tmp_path, modelled, capsys, dept
     np.testing.assert_array_equal(written, ora.flatten(source, dtype))
 
 
-def test_cli_flatten_default_name_and_warnings(tmp_path, modelled, capsys, monkeypatch):
+def test_cli_flatten_default_name_and_warnings(tmp_path, capsys, monkeypatch):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "odd.ora").write_bytes(layers_document([("sparkly", rgba(12, 16), 'composite-op="svg:sparkle"')]))
     assert cli.main(["flatten", "odd.ora", "-q"]) == 0
@@ -560,7 +545,7 @@ def test_cli_flatten_default_name_and_warnings(tmp_path, modelled, capsys, monke
     ],
     ids=["not-zip", "dotdot", "unsupported-op", "too-large"],
 )
-def test_cli_flatten_errors_write_nothing(tmp_path, modelled, capsys, content, words):
+def test_cli_flatten_errors_write_nothing(tmp_path, capsys, content, words):
     (tmp_path / "bad.ora").write_bytes(content)
     target = tmp_path / "out.png"
     status = cli.main(["flatten", str(tmp_path / "bad.ora"), "-o", str(target), "--max-pixels", "100000"])
@@ -582,7 +567,6 @@ def test_cli_flatten_usage_errors(tmp_path, capsys):
     assert "missing.ora: no such file" in capsys.readouterr().err
 
 
-@needs_family
 @pytest.mark.parametrize(
     "text, path, mode, opacity",
     [

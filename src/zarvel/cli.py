@@ -84,15 +84,10 @@ class _Interrupted(Exception):
 
 
 def _all_modes() -> Tuple[str, ...]:
-    """The modes of the registry, and those of the svg: family where this build has it."""
-    modes = list(zarvel.MODES)
-    try:
-        from zarvel import w3c  # type: ignore[attr-defined]
+    """The modes of the registry, then those of the svg: family."""
+    from zarvel import w3c
 
-        modes += [name for name in w3c.MODES if name not in modes]
-    except ImportError:
-        pass
-    return tuple(modes)
+    return tuple(zarvel.MODES) + tuple(name for name in w3c.MODES if name not in zarvel.MODES)
 
 
 def _mode(text: str) -> str:

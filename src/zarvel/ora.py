@@ -484,15 +484,10 @@ def read(source, max_pixels: Optional[int] = None) -> Document:
 
 
 def _family() -> frozenset:
-    """The svg: modes this build's engine composites."""
-    try:
-        from . import w3c  # type: ignore[attr-defined]
+    """The svg: modes the engine composites."""
+    from . import w3c
 
-        return frozenset(w3c.MODES)
-    except ImportError:
-        from ._registry import MODES
-
-        return frozenset(name for name in MODES if name.startswith("svg:"))
+    return frozenset(w3c.MODES)
 
 
 def engine_op(node: Node) -> str:
