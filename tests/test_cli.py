@@ -343,6 +343,16 @@ def test_gallery(tmp_path):
     assert len({cells[m].tobytes() for m in built.modes} | {cells["background"].tobytes()}) == len(built.modes) + 1
 
 
+def test_gallery_of_the_w3c_family(tmp_path):
+    proc = run("gallery", "--family", "w3c", "--cell", "80", "-o", "w.png", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert "svg:dst-atop" in proc.stdout
+    built = gallery.build(cell_width=80, family="w3c")
+    assert sorted(built.modes) == sorted(zarvel.w3c.MODES)
+    np.testing.assert_array_equal(io.read_image(tmp_path / "w.png"), built.image)
+    assert run("gallery", "--family", "gimp", cwd=tmp_path).returncode == 2
+
+
 def test_gallery_with_own_files(files):
     tmp = files[0]
     proc = run("gallery", "--background", "bg.png", "--layer", "layer.png", "--cell", "100", "-o", "g.webp", cwd=tmp)

@@ -403,12 +403,6 @@ def test_the_engine_step_places_and_scales_layers(dtype):
     np.testing.assert_allclose(got, want, atol=1e-6)
 
 
-def test_without_the_svg_family_flatten_says_so(monkeypatch):
-    monkeypatch.setattr(ora, "_family", lambda: frozenset())
-    with pytest.raises(ora.OraError, match="no svg: modes"):
-        ora.flatten(layers_document([("a", rgba(2, 2), "")]))
-
-
 # --- against Krita ------------------------------------------------------------------------------
 
 # Where Krita 5.1 does not use the published formula or the OpenRaster rule: the largest and mean

@@ -337,18 +337,7 @@ another formula is an error naming the layer. Nothing is written on error.""",
         default=8,
         help="bits per channel of the result (default 8; 16 is kept by PNG and TIFF); e.g. --depth 16",
     )
-    flatten.add_argument(
-        "--quality",
-        type=_quality,
-        metavar="Q",
-        help="JPEG and WebP quality, 1 to 100 (default 95 for JPEG, 90 for WebP); e.g. --quality 85",
-    )
-    flatten.add_argument(
-        "--kernel",
-        choices=KERNELS,
-        default="auto",
-        help="the compute kernel (default auto: the widest this processor runs); e.g. --kernel scalar",
-    )
+    _quality_and_kernel_options(flatten)
     flatten.add_argument(
         "--threads",
         type=_positive("threads"),
@@ -370,6 +359,7 @@ another formula is an error naming the layer. Nothing is written on error.""",
 examples:
   zarvel gallery
   zarvel gallery -o modes.png --background photo.jpg --layer logo.png --cell 320
+  zarvel gallery --family w3c -o w3c.png
   zarvel gallery --samples . && zarvel blend photo.jpg logo.png -m screen --offset 20,20 -o out.png""",
     )
     gallery.add_argument(
@@ -398,6 +388,12 @@ examples:
         default=240,
         metavar="PIXELS",
         help="the width of one cell in pixels (default 240); e.g. --cell 320",
+    )
+    gallery.add_argument(
+        "--family",
+        choices=("modes", "w3c"),  # gallery.FAMILIES
+        default="modes",
+        help="the sheet: the editor's modes, or the W3C family's svg: modes (default modes); e.g. --family w3c",
     )
     gallery.add_argument(
         "--kernel",
@@ -443,18 +439,7 @@ def _blend_options(sub: argparse.ArgumentParser) -> None:
         choices=("png", "jpg", "tif", "webp"),
         help="with an output folder: write this format instead of each background's own; e.g. --format png",
     )
-    sub.add_argument(
-        "--quality",
-        type=_quality,
-        metavar="Q",
-        help="JPEG and WebP quality, 1 to 100 (default 95 for JPEG, 90 for WebP); e.g. --quality 85",
-    )
-    sub.add_argument(
-        "--kernel",
-        choices=KERNELS,
-        default="auto",
-        help="the compute kernel (default auto: the widest this processor runs); e.g. --kernel scalar",
-    )
+    _quality_and_kernel_options(sub)
     sub.add_argument(
         "--threads",
         type=_positive("threads"),
@@ -474,6 +459,21 @@ def _blend_options(sub: argparse.ArgumentParser) -> None:
         help="print nothing but errors (no progress bar, no summary); e.g. -q in scripts",
     )
     _max_pixels_option(sub)
+
+
+def _quality_and_kernel_options(sub: argparse.ArgumentParser) -> None:
+    sub.add_argument(
+        "--quality",
+        type=_quality,
+        metavar="Q",
+        help="JPEG and WebP quality, 1 to 100 (default 95 for JPEG, 90 for WebP); e.g. --quality 85",
+    )
+    sub.add_argument(
+        "--kernel",
+        choices=KERNELS,
+        default="auto",
+        help="the compute kernel (default auto: the widest this processor runs); e.g. --kernel scalar",
+    )
 
 
 def _max_pixels_option(sub: argparse.ArgumentParser) -> None:
@@ -831,7 +831,7 @@ def _run_gallery(args) -> int:
     background = _read(args.background) if args.background else None
     layer = _read(args.layer) if args.layer else None
     start = time.perf_counter()
-    result = gallery.build(background, layer, cell_width=args.cell, kernel=args.kernel)
+    result = gallery.build(background, layer, cell_width=args.cell, kernel=args.kernel, family=args.family)
     _write(args.output, result.image, None)
     total = time.perf_counter() - start
     cell_h, cell_w = result.cell_size
